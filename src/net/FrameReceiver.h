@@ -1,0 +1,39 @@
+// Cuts one connection's inbound byte stream into payloads.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "net/ByteStream.h"
+
+// Receives each complete payload. It may run a message loop (and so re-enter
+// CFrameReceiver::OnReceive) and may close the connection; the receiver only
+// relies on itself staying alive until its OnReceive returns.
+class IPayloadHandler {
+public:
+    virtual ~IPayloadHandler() = default;
+    virtual void OnPayload(const std::vector<uint8_t>& payload) = 0;
+};
+
+class CFrameReceiver {
+public:
+    // One read notification. Each pass takes either a whole header or one
+    // payload chunk of at most kReceiveChunk bytes; the socket layer repeats
+    // the notification while unread bytes remain. A call made while another
+    // is running (from inside the handler) is deferred and run by the outer
+    // call afterwards, so no notification is lost.
+    void OnReceive(IByteStream& stream, IPayloadHandler& handler);
+
+    // True between a consumed header and the end of its payload.
+    bool IsInFrame() const { return m_nPayloadLength != 0; }
+
+private:
+    void ReceiveOnce(IByteStream& stream, IPayloadHandler& handler);
+    void DeliverPayload(IPayloadHandler& handler);
+
+    std::vector<uint8_t> m_receiveBuffer;
+    uint32_t m_nPayloadLength = 0;
+    uint32_t m_nReceived = 0;
+    bool m_bInReceive = false;
+    bool m_bReceiveAgain = false;
+};
