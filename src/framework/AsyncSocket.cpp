@@ -1,0 +1,316 @@
+#include "framework/AsyncSocket.h"
+
+#include "framework/Handles.h"
+#include "framework/WinApp.h"
+
+#include <ws2tcpip.h>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Message numbers kFirstNotifyMessage + slot are private to our own window
+// class, so the whole WM_USER range above it is free.
+constexpr UINT kFirstNotifyMessage = WM_USER + 0x100;
+constexpr UINT kLastNotifyMessage = 0x7FFF;
+constexpr size_t kMaxSlots = kLastNotifyMessage - kFirstNotifyMessage + 1;
+constexpr wchar_t kNotifyClassName[] = L"AfxSocketNotifyWnd";
+
+struct CSocketSlot {
+    SOCKET hSocket = INVALID_SOCKET;
+    CAsyncSocket* pSocket = nullptr;
+    unsigned nSerial = 0;  // tells a re-registered slot from the one we saw
+};
+
+bool SameRegistration(const CSocketSlot& a, const CSocketSlot& b) {
+    return a.pSocket == b.pSocket && a.hSocket == b.hSocket && a.nSerial == b.nSerial;
+}
+
+bool ParseAddress(LPCWSTR address, IN_ADDR& result) {
+    if (address == nullptr) {
+        result.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return ::InetPtonW(AF_INET, address, &result) == 1;
+}
+
+}  // namespace
+
+// The calling thread's notification window and its table of registered
+// sockets, indexed by message number.
+class CSocketNotifier {
+public:
+    static CSocketNotifier& ForThread() {
+        thread_local CSocketNotifier notifier;
+        return notifier;
+    }
+
+    // Registers pSocket under a free message number; -1 if none is left or
+    // the window cannot be made.
+    int Register(CAsyncSocket* pSocket) {
+        if (!EnsureWindow()) {
+            return -1;
+        }
+        size_t slot = 0;
+        if (!m_freeSlots.empty()) {
+            slot = m_freeSlots.back();
+            m_freeSlots.pop_back();
+        } else if (m_slots.size() < kMaxSlots) {
+            slot = m_slots.size();
+            m_slots.emplace_back();
+        } else {
+            return -1;
+        }
+        CSocketSlot& entry = m_slots[slot];
+        entry.hSocket = pSocket->m_hSocket;
+        entry.pSocket = pSocket;
+        ++entry.nSerial;
+        return static_cast<int>(slot);
+    }
+
+    // Forgets the slot's socket so that nothing more is delivered for it.
+    void Unregister(int slot) {
+        if (IsSlot(slot)) {
+            m_slots[static_cast<size_t>(slot)].pSocket = nullptr;
+            m_slots[static_cast<size_t>(slot)].hSocket = INVALID_SOCKET;
+        }
+    }
+
+    // After the socket is closed Winsock posts nothing more for it, so once
+    // its queued notifications are gone the number can be handed out again.
+    void Release(int slot) {
+        if (!IsSlot(slot)) {
+            return;
+        }
+        if (m_hWnd) {
+            const UINT message = MessageFor(slot);
+            MSG msg;
+            // Posted messages only: dispatching sent ones here would run
+            // other code in the middle of a Close.
+            while (::PeekMessageW(&msg, m_hWnd.Get(), message, message,
+                                  PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE)) {
+            }
+        }
+        try {
+            m_freeSlots.push_back(static_cast<size_t>(slot));
+        } catch (...) {
+            // The number is lost for reuse, nothing worse.
+        }
+    }
+
+    HWND Window() const { return m_hWnd.Get(); }
+    static UINT MessageFor(int slot) { return kFirstNotifyMessage + static_cast<UINT>(slot); }
+
+    void DestroyWindow() { m_hWnd.Close(); }
+
+private:
+    bool IsSlot(int slot) const { return slot >= 0 && static_cast<size_t>(slot) < m_slots.size(); }
+
+    bool EnsureWindow() {
+        if (m_hWnd) {
+            return true;
+        }
+        const HINSTANCE hInstance = ::GetModuleHandleW(nullptr);
+        WNDCLASSW wc{};
+        if (!::GetClassInfoW(hInstance, kNotifyClassName, &wc)) {
+            wc.lpfnWndProc = &CSocketNotifier::WindowProc;
+            wc.hInstance = hInstance;
+            wc.lpszClassName = kNotifyClassName;
+            if (::RegisterClassW(&wc) == 0) {
+                return false;
+            }
+        }
+        m_hWnd.Attach(::CreateWindowExW(0, kNotifyClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                        nullptr, hInstance, nullptr));
+        return static_cast<bool>(m_hWnd);
+    }
+
+    static LRESULT CALLBACK WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message < kFirstNotifyMessage || message > kLastNotifyMessage) {
+            return ::DefWindowProcW(hWnd, message, wParam, lParam);
+        }
+        try {
+            ForThread().Dispatch(message, static_cast<SOCKET>(wParam), lParam);
+        } catch (...) {
+        }
+        return 0;
+    }
+
+    bool IsCurrent(size_t slot, const CSocketSlot& seen) const {
+        return slot < m_slots.size() && SameRegistration(m_slots[slot], seen);
+    }
+
+    // Every handler may close or delete its object, so after each call the
+    // object is reached again only through a registration that is unchanged.
+    void Dispatch(UINT message, SOCKET hSocket, LPARAM lParam) {
+        const size_t slot = message - kFirstNotifyMessage;
+        if (slot >= m_slots.size()) {
+            return;
+        }
+        const CSocketSlot seen = m_slots[slot];
+        if (seen.pSocket == nullptr || seen.hSocket != hSocket) {
+            return;  // closed, or meant for an earlier socket with this value
+        }
+        const int error = WSAGETSELECTERROR(lParam);
+        switch (WSAGETSELECTEVENT(lParam)) {
+            case FD_READ:
+                seen.pSocket->OnReceive(error);
+                break;
+            case FD_WRITE:
+                seen.pSocket->OnSend(error);
+                break;
+            case FD_OOB:
+                seen.pSocket->OnOutOfBandData(error);
+                break;
+            case FD_ACCEPT:
+                seen.pSocket->OnAccept(error);
+                break;
+            case FD_CONNECT:
+                seen.pSocket->OnConnect(error);
+                break;
+            case FD_CLOSE:
+                DispatchClose(message, slot, seen, error, lParam);
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Windows may post FD_CLOSE while bytes are still unread, ahead of the
+    // FD_READs it re-posts after partial reads, and a socket that reads only
+    // in OnReceive would then lose the peer's last bytes. While bytes remain
+    // and the reader keeps taking them, hand them to OnReceive and come back
+    // to the close afterwards; a reader that takes nothing gets its OnClose at
+    // once, so this cannot spin.
+    void DispatchClose(UINT message, size_t slot, const CSocketSlot& seen, int error,
+                       LPARAM lParam) {
+        u_long pending = 0;
+        if (error == 0 && ::ioctlsocket(seen.hSocket, FIONREAD, &pending) == 0 && pending > 0) {
+            seen.pSocket->OnReceive(0);
+            if (!IsCurrent(slot, seen)) {
+                return;
+            }
+            u_long left = 0;
+            if (::ioctlsocket(seen.hSocket, FIONREAD, &left) == 0 && left > 0 && left < pending &&
+                ::PostMessageW(m_hWnd.Get(), message, static_cast<WPARAM>(seen.hSocket), lParam)) {
+                return;
+            }
+        }
+        seen.pSocket->OnClose(error);
+    }
+
+    CWindowHandle m_hWnd;
+    std::vector<CSocketSlot> m_slots;
+    std::vector<size_t> m_freeSlots;
+};
+
+void AfxSocketTerm() {
+    CSocketNotifier::ForThread().DestroyWindow();
+}
+
+CAsyncSocket::~CAsyncSocket() {
+    CAsyncSocket::Close();
+}
+
+BOOL CAsyncSocket::Create(UINT port, int type, long events, LPCWSTR address) {
+    SOCKADDR_IN local{};
+    local.sin_family = AF_INET;
+    if (m_hSocket != INVALID_SOCKET || port > 0xFFFF || !ParseAddress(address, local.sin_addr)) {
+        ::WSASetLastError(WSAEINVAL);
+        return FALSE;
+    }
+    local.sin_port = htons(static_cast<u_short>(port));
+
+    CSocketHandle socket(::socket(AF_INET, type, 0));
+    if (!socket) {
+        return FALSE;
+    }
+    m_hSocket = socket.Detach();
+    if ((events == 0 || AsyncSelect(events)) &&
+        ::bind(m_hSocket, reinterpret_cast<const SOCKADDR*>(&local), sizeof(local)) == 0) {
+        return TRUE;
+    }
+    const int error = ::WSAGetLastError();
+    Close();
+    ::WSASetLastError(error);
+    return FALSE;
+}
+
+BOOL CAsyncSocket::Listen(int backlog) {
+    return ::listen(m_hSocket, backlog) == 0;
+}
+
+BOOL CAsyncSocket::Accept(CAsyncSocket& connected, SOCKADDR* addr, int* addrLen) {
+    if (connected.m_hSocket != INVALID_SOCKET) {
+        ::WSASetLastError(WSAEINVAL);
+        return FALSE;
+    }
+    CSocketHandle accepted(::accept(m_hSocket, addr, addrLen));
+    if (!accepted) {
+        return FALSE;
+    }
+    // The new socket inherits our registration and message number until it
+    // gets its own; what arrives for it under ours is dropped as foreign, and
+    // Winsock re-reports what is still pending when it is registered again.
+    connected.m_hSocket = accepted.Detach();
+    if (connected.AsyncSelect(kAllSocketEvents)) {
+        return TRUE;
+    }
+    const int error = ::WSAGetLastError();
+    connected.Close();
+    ::WSASetLastError(error);
+    return FALSE;
+}
+
+int CAsyncSocket::Receive(void* buf, int len, int flags) {
+    return ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
+}
+
+int CAsyncSocket::Send(const void* buf, int len, int flags) {
+    return ::send(m_hSocket, static_cast<const char*>(buf), len, flags);
+}
+
+void CAsyncSocket::Close() {
+    if (m_hSocket == INVALID_SOCKET) {
+        return;
+    }
+    const SOCKET hSocket = std::exchange(m_hSocket, INVALID_SOCKET);
+    const int slot = std::exchange(m_nSlot, -1);
+    CSocketNotifier& notifier = CSocketNotifier::ForThread();
+    notifier.Unregister(slot);
+    ::closesocket(hSocket);
+    notifier.Release(slot);
+}
+
+BOOL CAsyncSocket::AsyncSelect(long events) {
+    if (m_hSocket == INVALID_SOCKET) {
+        ::WSASetLastError(WSAENOTSOCK);
+        return FALSE;
+    }
+    CSocketNotifier& notifier = CSocketNotifier::ForThread();
+    if (m_nSlot < 0) {
+        m_nSlot = notifier.Register(this);
+        if (m_nSlot < 0) {
+            ::WSASetLastError(WSAENOBUFS);
+            return FALSE;
+        }
+    }
+    return ::WSAAsyncSelect(m_hSocket, notifier.Window(), CSocketNotifier::MessageFor(m_nSlot),
+                            events) == 0;
+}
+
+BOOL CAsyncSocket::GetSockName(SOCKADDR* addr, int* addrLen) const {
+    return ::getsockname(m_hSocket, addr, addrLen) == 0;
+}
+
+int CAsyncSocket::GetLastError() {
+    return ::WSAGetLastError();
+}
+
+void CAsyncSocket::OnReceive(int) {}
+void CAsyncSocket::OnSend(int) {}
+void CAsyncSocket::OnOutOfBandData(int) {}
+void CAsyncSocket::OnAccept(int) {}
+void CAsyncSocket::OnConnect(int) {}
+void CAsyncSocket::OnClose(int) {}
