@@ -45,7 +45,7 @@ wine_setup() {
     wine_make_prefix || return 1
     xvfb_start || return 1
     # A persistent server keeps each wine start warm (0.02 s instead of 0.5 s).
-    wineserver -p
+    wineserver -p >/dev/null 2>&1
 }
 
 wine_teardown() {

@@ -41,16 +41,23 @@ void CFrameReceiver::OnReceive(IByteStream& stream, IPayloadHandler& handler) {
 void CFrameReceiver::ReceiveOnce(IByteStream& stream, IPayloadHandler& handler) {
     std::array<uint8_t, kReceiveChunk> chunk;
     if (m_nPayloadLength == 0) {
-        // Peek first so that a header arriving in pieces stays in the socket
-        // until it is whole.
-        const int headerSize = static_cast<int>(kFrameHeaderSize);
-        if (stream.Receive(chunk.data(), headerSize, kPeekFlag) != headerSize) {
+        // Header bytes are taken as they come and kept until all eight are
+        // here. Leaving a partial header in the socket (peeking until it is
+        // whole) looks simpler but stalls: a read notification comes again
+        // at once for bytes that stay unread, so the thread spins, and the
+        // TCP window that only real reads reopen can stay shut, so the rest
+        // of the header never arrives.
+        const int wanted = static_cast<int>(kFrameHeaderSize - m_nHeaderReceived);
+        const int count = stream.Receive(m_header.data() + m_nHeaderReceived, wanted, 0);
+        if (count <= 0 || count > wanted) {
             return;
         }
-        if (stream.Receive(chunk.data(), headerSize, 0) != headerSize) {
+        m_nHeaderReceived += static_cast<uint32_t>(count);
+        if (m_nHeaderReceived < kFrameHeaderSize) {
             return;
         }
-        m_nPayloadLength = ReadInboundLength(chunk.data());
+        m_nHeaderReceived = 0;
+        m_nPayloadLength = ReadInboundLength(m_header.data());
         m_nReceived = 0;
         m_receiveBuffer.clear();
         if (m_nPayloadLength == 0) {

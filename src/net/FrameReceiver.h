@@ -1,6 +1,7 @@
 // Cuts one connection's inbound byte stream into payloads.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -17,21 +18,24 @@ public:
 
 class CFrameReceiver {
 public:
-    // One read notification. Each pass takes either a whole header or one
-    // payload chunk of at most kReceiveChunk bytes; the socket layer repeats
+    // One read notification. Each pass takes either (what has arrived of) a
+    // header or one payload chunk of at most kReceiveChunk bytes; the socket layer repeats
     // the notification while unread bytes remain. A call made while another
     // is running (from inside the handler) is deferred and run by the outer
     // call afterwards, so no notification is lost.
     void OnReceive(IByteStream& stream, IPayloadHandler& handler);
 
-    // True between a consumed header and the end of its payload.
-    bool IsInFrame() const { return m_nPayloadLength != 0; }
+    // True from the first header byte to the end of its payload.
+    bool IsInFrame() const { return m_nPayloadLength != 0 || m_nHeaderReceived != 0; }
 
 private:
     void ReceiveOnce(IByteStream& stream, IPayloadHandler& handler);
     void DeliverPayload(IPayloadHandler& handler);
 
     std::vector<uint8_t> m_receiveBuffer;
+    // The header of the next frame as far as it has arrived.
+    std::array<uint8_t, 8> m_header{};
+    uint32_t m_nHeaderReceived = 0;
     uint32_t m_nPayloadLength = 0;
     uint32_t m_nReceived = 0;
     bool m_bInReceive = false;

@@ -1,0 +1,61 @@
+// One accepted UI connection: cuts its byte stream into payloads, runs the
+// commands they carry and queues the events that go back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/AsyncSocket.h"
+#include "net/ByteStream.h"
+#include "net/ConnectionHost.h"
+#include "net/FrameReceiver.h"
+#include "net/SendQueue.h"
+
+class CWorkerSocket : public CAsyncSocket, public IByteStream, private IPayloadHandler {
+public:
+    CWorkerSocket(IConnectionHost* pFrame, std::u16string strId);
+    ~CWorkerSocket() override;
+
+    CWorkerSocket(const CWorkerSocket&) = delete;
+    CWorkerSocket& operator=(const CWorkerSocket&) = delete;
+
+    // One socket serves both the framework's notifications and the
+    // platform-free receive and send logic.
+    int Receive(void* buf, int len, int flags) override;
+    int Send(const void* buf, int len, int flags) override;
+    int GetLastError() override;
+
+    void OnReceive(int nErrorCode) override;
+    void OnSend(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+    // Queues one frame with payload and sends what the socket takes now.
+    void SendFrame(const std::vector<uint8_t>& payload);
+
+    IConnectionHost* m_pFrame;
+    std::u16string m_strId;
+
+private:
+    void OnPayload(const std::vector<uint8_t>& payload) override;
+    // Ends the connection: unregisters it, closes the socket and deletes the
+    // object as soon as no handler of it is running any more.
+    void Drop();
+    void DeleteIfIdle();
+
+    friend class CHandlerScope;
+
+    CFrameReceiver m_receiver;
+    CSendQueue m_sendQueue;
+    // Handlers of this object now running; a close may arrive inside a
+    // nested message loop, and the object must outlive the outer handler.
+    int m_nBusy = 0;
+    bool m_bDropped = false;
+};
+
+// The connection registry's operations.
+std::u16string NewConnectionId();
+std::u16string RegisterConnection(IConnectionHost* pFrame);
+void UnregisterConnection(IConnectionHost* pFrame, const std::u16string& strId,
+                          const CWorkerSocket* pWorker);
+void HandlePayload(CWorkerSocket& worker, const std::vector<uint8_t>& payload);

@@ -1,0 +1,172 @@
+"""The helper as a server: framing, events, connections and the end of the
+process, against the real executable under Wine."""
+import socket
+import struct
+
+import pytest
+
+import amf3
+from harness import MAGIC, command, inbound_frame, wait_until
+
+MINIMIZE_FRAME = bytes.fromhex(
+    "DADADADA0000001D"
+    "0901096461746103097479706506 1B6D696E696D697A654576656E7401".replace(" ", ""))
+CLOSE_FRAME = bytes.fromhex(
+    "DADADADA0000001A"
+    "09010964617461030974797065061563 6C6F73654576656E7401".replace(" ", ""))
+
+
+def test_events_byte_for_byte_on_every_connection(helper):
+    a = helper.connect()
+    b = helper.connect()
+    a.send_command("launcherMinimize")
+    assert a.read_frame() == MINIMIZE_FRAME
+    assert b.read_frame() == MINIMIZE_FRAME
+    b.send_command("launcherClose")
+    assert a.read_frame() == CLOSE_FRAME
+    assert b.read_frame() == CLOSE_FRAME
+
+
+MINIMIZE = command("launcherMinimize")
+
+# Each case sends raw bytes (in pieces) and then one ordinary command: the
+# helper must still answer it, and answer nothing else.
+FRAMING_CASES = {
+    "header split 3 then 5": [inbound_frame(MINIMIZE)[:3], inbound_frame(MINIMIZE)[3:8],
+                              inbound_frame(MINIMIZE)[8:]],
+    "two frames in one write": [inbound_frame(MINIMIZE) + inbound_frame(MINIMIZE)],
+    "zero-length frame": [inbound_frame(b"")],
+    "other magic bytes": [inbound_frame(MINIMIZE, magic=b"\x00\x11\x22\x33")],
+    "object marker": [inbound_frame(b"\x0A\x0B\x01")],
+    "unknown marker": [inbound_frame(b"\xFF")],
+    "member list cut short": [inbound_frame(b"\x09\x01\x09type")],
+    "string reference beyond table": [inbound_frame(b"\x09\x01\x09type\x06\x04\x01")],
+    "two values": [inbound_frame(MINIMIZE + MINIMIZE)],
+    "no type member": [inbound_frame(amf3.encode({"Type": "launcherMinimize"}))],
+    "name in other case": [inbound_frame(command("LauncherMinimize"))],
+    "array without members": [inbound_frame(b"\x09\x01\x01")],
+}
+# Minimize commands answered by each case before the final one.
+FRAMING_EXTRA = {"header split 3 then 5": 1, "two frames in one write": 2, "other magic bytes": 1}
+
+
+@pytest.mark.parametrize("name", list(FRAMING_CASES))
+def test_framing_keeps_serving(helper, name):
+    conn = helper.connect()
+    pieces = FRAMING_CASES[name]
+    for i, piece in enumerate(pieces):
+        conn.send_raw(piece)
+        if i + 1 < len(pieces):
+            # Each piece in its own segment, and nothing may come of a part.
+            conn.expect_silence(0.1)
+    for _ in range(FRAMING_EXTRA.get(name, 0)):
+        assert conn.read_frame() == MINIMIZE_FRAME
+    conn.send_command("launcherClose")
+    assert conn.read_frame() == CLOSE_FRAME
+    conn.expect_silence(0.2)
+
+
+def test_large_payload_is_collected_whole(helper):
+    conn = helper.connect()
+    payload = amf3.encode({"type": "launcherMinimize", "padding": "x" * 10000})
+    assert len(payload) > 10000
+    frame = inbound_frame(payload)
+    for i in range(0, len(frame), 1000):
+        conn.send_raw(frame[i:i + 1000])
+    assert conn.read_frame() == MINIMIZE_FRAME
+
+
+def test_oversized_announcement_is_skipped(helper):
+    conn = helper.connect()
+    size = 20 * 1024 * 1024
+    conn.send_raw(MAGIC + struct.pack("<I", size))
+    block = MINIMIZE * (65536 // len(MINIMIZE)) + b"\0" * (65536 % len(MINIMIZE))
+    for _ in range(size // len(block)):
+        conn.send_raw(block)
+    conn.send_raw(b"\0" * (size % len(block)))
+    conn.send_command("launcherClose")
+    assert conn.read_frame(timeout=60) == CLOSE_FRAME
+    conn.expect_silence(0.2)
+
+
+def test_last_connection_closing_ends_the_helper(helper):
+    a = helper.connect()
+    b = helper.connect()
+    a.send_command("launcherMinimize")
+    assert b.read_frame() == MINIMIZE_FRAME
+    a.close()
+    b.send_command("launcherMinimize")
+    assert b.read_frame() == MINIMIZE_FRAME
+    assert helper.running()
+    b.close()
+    assert helper.wait_exit(timeout=1.5) == 0
+
+
+def test_port_taken_ends_silently(helper):
+    # The fixture's helper has not been started by anyone yet: hold the port.
+    helper.proc = None
+    blocker = socket.socket()
+    blocker.bind(("127.0.0.1", 33645))
+    blocker.listen(1)
+    try:
+        helper.start()
+        assert helper.wait_exit(timeout=20) == 0
+    finally:
+        blocker.close()
+
+
+def test_command_burst_keeps_order(helper):
+    conn = helper.connect()
+    count = 10000
+    data = b"".join(inbound_frame(command("launcherMinimize" if i % 2 == 0 else "launcherClose"))
+                    for i in range(count))
+    conn.send_raw(data)
+    for i in range(count):
+        assert conn.read_frame(timeout=30) == (MINIMIZE_FRAME if i % 2 == 0 else CLOSE_FRAME), i
+
+
+def test_connection_burst_loses_nothing(helper):
+    main = helper.connect()
+    others = [helper.connect() for _ in range(50)]
+    # A finished TCP handshake is not yet an accepted connection: one event
+    # that reaches everybody shows that the helper has registered them all.
+    main.send_command("launcherMinimize")
+    for conn in [main] + others:
+        assert conn.read_frame(timeout=20) == MINIMIZE_FRAME
+    for i, conn in enumerate(others):
+        conn.send_command("launcherMinimize" if i % 2 == 0 else "launcherClose")
+    expected = [MINIMIZE_FRAME if i % 2 == 0 else CLOSE_FRAME for i in range(50)]
+    # Every connection sees every event; the commands of different
+    # connections may be served in any order, but the same order everywhere.
+    seen = [main.read_frame(timeout=20) for _ in range(50)]
+    assert sorted(seen) == sorted(expected)
+    for conn in others:
+        assert [conn.read_frame(timeout=20) for _ in range(50)] == seen
+    for conn in others:
+        conn.close()
+    main.send_command("launcherClose")
+    assert main.read_frame() == CLOSE_FRAME
+    assert helper.running()
+
+
+def test_reader_that_stops_is_cut_off(helper):
+    main = helper.connect()
+    sleeper = socket.socket()
+    sleeper.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sleeper.connect(("127.0.0.1", 33645))
+    # Each command makes one 37-byte frame for each connection. The sleeper
+    # reads nothing until 400000 of them (14.8 MB) have been sent, far past
+    # the helper's 8 MiB cap plus what the kernels buffer.
+    batch_size, total = 4000, 400000
+    batch = inbound_frame(command("launcherMinimize")) * batch_size
+    for _ in range(total // batch_size):
+        main.send_raw(batch)
+        for _ in range(batch_size):
+            assert main.read_frame(timeout=30) == MINIMIZE_FRAME
+    got = bytearray()
+    sleeper.settimeout(10)
+    while chunk := sleeper.recv(1 << 20):
+        got += chunk
+    assert len(got) < total * len(MINIMIZE_FRAME), "the sleeper was never cut off"
+    main.send_command("launcherClose")
+    assert main.read_frame() == CLOSE_FRAME
