@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include <memory>
 #include <utility>
 
 // Owns one handle; Traits says what is invalid and how to close. Copying is
@@ -20,7 +21,7 @@ public:
 
     CUniqueHandle(CUniqueHandle&& other) noexcept : m_h(other.Detach()) {}
     CUniqueHandle& operator=(CUniqueHandle&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Attach(other.Detach());
         }
         return *this;
@@ -129,7 +130,7 @@ public:
         : m_hWnd(std::exchange(other.m_hWnd, nullptr)),
           m_hDC(std::exchange(other.m_hDC, nullptr)) {}
     CWindowDc& operator=(CWindowDc&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Release();
             m_hWnd = std::exchange(other.m_hWnd, nullptr);
             m_hDC = std::exchange(other.m_hDC, nullptr);
@@ -173,7 +174,7 @@ public:
 
     CComPtr(CComPtr&& other) noexcept : m_p(std::exchange(other.m_p, nullptr)) {}
     CComPtr& operator=(CComPtr&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Attach(std::exchange(other.m_p, nullptr));
         }
         return *this;

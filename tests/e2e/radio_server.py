@@ -1,0 +1,367 @@
+"""A small internet-radio server for the end-to-end tests and the demo.
+
+It streams an MP3 made at start (a tone encoded by lame) at its real rate,
+after a short burst as real stations send, with ICY metadata whose title
+changes every few seconds, and it has a path for every fault the player
+must survive:
+
+  /stream             the station (ICY metadata when the client asks for it)
+  /file.mp3           a finite MP3 with a Content-Length
+  /slow               the station at half its rate
+  /fast               the station as fast as the client takes it
+  /drop               the first connection breaks after two seconds; later
+                      ones stream normally (a short drop)
+  /dropdead           the first connection breaks, later ones get 503
+  /hangmid            two seconds of audio, then nothing, connection open
+  /hang               accepts, reads the request, never answers
+  /404                not found
+  /wrongtype          an HTML page
+  /garbage            random bytes labelled audio/mpeg
+  /hugemeta           response headers of 200 KB
+  /redirect           302 to /stream
+  /loop-a, /loop-b    a redirect loop
+  /playlist.m3u       a missing entry, then the station
+  /playlist.pls       the station as a PLS file
+
+Standard library only; lame (Debian's package) makes the audio. Every loop
+ends by itself: a stream stops after max_seconds.
+
+  python3 radio_server.py [--port 8000]
+"""
+import argparse
+import math
+import os
+import random
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import wave
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+STATION_NAME = "Tunara Test Radio"
+STATION_GENRE = "Test Tones"
+STATION_URL = "http://radio.test/"
+META_INT = 8192
+BURST_SECONDS = 1.0
+
+_BITRATES_V1 = [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0]
+_RATES_V1 = [44100, 48000, 32000]
+
+
+def make_tone_wav(path, seconds, amplitude=0.5, rate=44100):
+    """A stereo 16-bit sine whose pitch steps every second, so that the
+    audio is not one long identical frame."""
+    frames = bytearray()
+    for i in range(int(rate * seconds)):
+        pitch = 440 + 110 * (int(i / rate) % 4)
+        sample = int(amplitude * 32767 * math.sin(2 * math.pi * pitch * i / rate))
+        frames += struct.pack("<hh", sample, sample)
+    with wave.open(str(path), "wb") as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        out.writeframes(bytes(frames))
+
+
+def make_mp3(seconds=12.0, bitrate=128, amplitude=0.5):
+    """Encodes the tone once per machine and keeps it in the temp folder."""
+    cache = Path(tempfile.gettempdir()) / f"tunara-radio-{seconds}-{bitrate}-{amplitude}.mp3"
+    if cache.is_file() and cache.stat().st_size > 0:
+        return cache.read_bytes()
+    lame = shutil.which("lame")
+    assert lame, "lame is needed to make the test radio's audio (apt-get install lame)"
+    with tempfile.TemporaryDirectory() as work:
+        wav = Path(work) / "tone.wav"
+        make_tone_wav(wav, seconds, amplitude)
+        out = Path(work) / "tone.mp3"
+        subprocess.run([lame, "--quiet", "--cbr", "-b", str(bitrate), "--noreplaygain",
+                        str(wav), str(out)], check=True)
+        data = out.read_bytes()
+    tmp = cache.with_suffix(".tmp")
+    tmp.write_bytes(data)
+    os.replace(tmp, cache)
+    return data
+
+
+def mp3_frames(data):
+    """The MPEG-1 layer III frames of data, as (offset, length)."""
+    frames = []
+    pos = 0
+    while pos + 4 <= len(data):
+        b1, b2 = data[pos + 1], data[pos + 2]
+        if data[pos] == 0xFF and (b1 & 0xFE) == 0xFA:
+            bitrate = _BITRATES_V1[b2 >> 4]
+            rate_index = (b2 >> 2) & 3
+            if bitrate and rate_index < 3:
+                length = 144 * bitrate * 1000 // _RATES_V1[rate_index] + ((b2 >> 1) & 1)
+                frames.append((pos, length))
+                pos += length
+                continue
+        pos += 1
+    return frames
+
+
+class Station:
+    """The audio and the schedule of titles, shared by all connections."""
+
+    def __init__(self, mp3, title_seconds):
+        self.mp3 = mp3
+        frames = mp3_frames(mp3)
+        # The first frame is lame's information frame; a loop leaves it out.
+        self.frames = frames[1:] if len(frames) > 1 else frames
+        self.frame_seconds = 1152 / 44100
+        self.title_seconds = title_seconds
+        self.started = time.monotonic()
+
+    def title(self):
+        index = int((time.monotonic() - self.started) / self.title_seconds)
+        return f"Song {index + 1}"
+
+    def chunks(self):
+        """Endless audio, a frame at a time, with its play time."""
+        while True:
+            for offset, length in self.frames:
+                yield self.mp3[offset:offset + length]
+
+
+class RadioHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.0"
+    server_version = "TunaraTestRadio/1.0"
+
+    def log_message(self, format, *args):  # noqa: A002 (the base class's name)
+        pass
+
+    def do_GET(self):  # noqa: N802 (the base class's name)
+        radio = self.server.radio
+        path = self.path.split("?", 1)[0]
+        radio.note_request(path, dict(self.headers))
+        route = {
+            "/stream": lambda: self.stream(),
+            "/stream.mp3": lambda: self.stream(),
+            "/file.mp3": self.file,
+            "/slow": lambda: self.stream(rate=0.5),
+            "/fast": lambda: self.stream(rate=1000.0),
+            "/drop": lambda: self.stream(limit=2.0) if radio.first("drop") else self.stream(),
+            "/dropdead": lambda: self.stream(limit=2.0) if radio.first("dropdead")
+            else self.error(503),
+            "/hangmid": lambda: self.stream(limit=2.0, hang_after=True),
+            "/hang": self.hang,
+            "/404": lambda: self.error(404),
+            "/wrongtype": self.html,
+            "/garbage": self.garbage,
+            "/hugemeta": self.huge_headers,
+            "/redirect": lambda: self.redirect("/stream"),
+            "/loop-a": lambda: self.redirect("/loop-b"),
+            "/loop-b": lambda: self.redirect("/loop-a"),
+            "/playlist.m3u": self.m3u,
+            "/playlist.pls": self.pls,
+        }.get(path)
+        try:
+            if route is None:
+                self.error(404)
+            else:
+                route()
+        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, socket.timeout):
+            pass
+
+    def error(self, status):
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", "6")
+        self.end_headers()
+        self.wfile.write(b"error\n")
+
+    def redirect(self, location):
+        self.send_response(302)
+        self.send_header("Location", location)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def html(self):
+        body = b"<html><body><h1>Not a radio</h1>" + b"<p>text</p>" * 2000 + b"</body></html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def garbage(self):
+        noise = random.Random(5).randbytes(256 * 1024)
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/mpeg")
+        self.end_headers()
+        self.wfile.write(noise)
+
+    def huge_headers(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/mpeg")
+        self.send_header("icy-metaint", str(META_INT))
+        for i in range(50):
+            self.send_header(f"icy-notice{i}", "x" * 4000)
+        self.end_headers()
+        self.stream_body(limit=5.0)
+
+    def hang(self):
+        deadline = time.monotonic() + self.server.radio.max_seconds
+        while time.monotonic() < deadline and not self.server.radio.stopping.is_set():
+            time.sleep(0.1)
+
+    def m3u(self):
+        base = f"http://{self.headers.get('Host')}"
+        body = (f"#EXTM3U\n#EXTINF:-1,Missing\n{base}/404\n"
+                f"#EXTINF:-1,{STATION_NAME}\n{base}/stream\n").encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/x-mpegurl")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def pls(self):
+        base = f"http://{self.headers.get('Host')}"
+        body = (f"[playlist]\nNumberOfEntries=1\nFile1={base}/stream\n"
+                f"Title1={STATION_NAME}\nLength1=-1\nVersion=2\n").encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/x-scpls")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def file(self):
+        data = self.server.radio.station.mp3
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/mpeg")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def stream(self, rate=1.0, limit=None, hang_after=False):
+        icy = self.headers.get("Icy-MetaData", "0").strip() == "1"
+        self.send_response(200)
+        self.send_header("Content-Type", "audio/mpeg")
+        self.send_header("icy-name", STATION_NAME)
+        self.send_header("icy-genre", STATION_GENRE)
+        self.send_header("icy-url", STATION_URL)
+        self.send_header("icy-br", "128")
+        if icy:
+            self.send_header("icy-metaint", str(META_INT))
+        self.end_headers()
+        self.stream_body(rate=rate, limit=limit, icy=icy)
+        if hang_after:
+            self.hang()
+
+    def stream_body(self, rate=1.0, limit=None, icy=True):
+        radio = self.server.radio
+        station = radio.station
+        start = time.monotonic()
+        played = 0.0
+        until_meta = META_INT
+        end = start + (limit if limit is not None else radio.max_seconds)
+        with radio.counting():
+            for frame in station.chunks():
+                now = time.monotonic()
+                if now >= end or radio.stopping.is_set():
+                    return
+                # After the burst, hold the stream to its playing rate.
+                ahead = start + (played - BURST_SECONDS) / rate - now
+                if ahead > 0:
+                    time.sleep(ahead)
+                played += station.frame_seconds
+                out = bytearray()
+                data = memoryview(frame)
+                while icy and len(data) >= until_meta:
+                    out += data[:until_meta]
+                    data = data[until_meta:]
+                    out += self.meta_block(station.title())
+                    until_meta = META_INT
+                out += data
+                if icy:
+                    until_meta -= len(data)
+                self.wfile.write(out)
+
+    @staticmethod
+    def meta_block(title):
+        text = f"StreamTitle='{title}';StreamUrl='{STATION_URL}';".encode()
+        units = (len(text) + 15) // 16
+        return bytes([units]) + text + b"\0" * (units * 16 - len(text))
+
+
+class RadioServer:
+    """The station on 127.0.0.1 at a port of its own choosing."""
+
+    def __init__(self, port=0, title_seconds=2.0, max_seconds=180.0, seconds=12.0):
+        self.station = Station(make_mp3(seconds), title_seconds)
+        self.max_seconds = max_seconds
+        self.stopping = threading.Event()
+        self.requests = []
+        self.active = 0
+        self._lock = threading.Lock()
+        self._firsts = set()
+        self.httpd = ThreadingHTTPServer(("127.0.0.1", port), RadioHandler)
+        self.httpd.daemon_threads = True
+        self.httpd.radio = self
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.stopping.set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def url(self, path="/stream"):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def note_request(self, path, headers):
+        with self._lock:
+            self.requests.append((path, headers))
+
+    def first(self, name):
+        """True for the first request of this name only."""
+        with self._lock:
+            if name in self._firsts:
+                return False
+            self._firsts.add(name)
+            return True
+
+    def reset(self):
+        with self._lock:
+            self._firsts.clear()
+            self.requests.clear()
+
+    def counting(self):
+        server = self
+
+        class _Count:
+            def __enter__(self):
+                with server._lock:
+                    server.active += 1
+
+            def __exit__(self, *exc):
+                with server._lock:
+                    server.active -= 1
+
+        return _Count()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--port", type=int, default=8000)
+    args = parser.parse_args()
+    server = RadioServer(port=args.port, max_seconds=3600).start()
+    print(f"test radio on {server.url()}", flush=True)
+    try:
+        server.thread.join()
+    except KeyboardInterrupt:
+        server.stop()
+
+
+if __name__ == "__main__":
+    main()
