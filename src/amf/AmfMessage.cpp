@@ -1,0 +1,18 @@
+// CAmfMessage: ownership of the top-level values and the string tables.
+// Decode and Encode live in AmfReader.cpp and AmfWriter.cpp.
+#include "amf/Amf.h"
+#include "amf/AmfCodec.h"  // CAmfWriteIndex must be complete for its unique_ptr
+
+CAmfMessage::CAmfMessage() = default;
+
+CAmfMessage::~CAmfMessage() {
+    // Each top-level value in order, then the string tables.
+    for (auto& value : m_values) value.reset();
+    CAmfReader::RecycleValues(m_values);
+    m_readStrings.clear();
+    CAmfReader::RecycleTable(m_readStrings);
+}
+
+void CAmfMessage::AddValue(std::unique_ptr<CAmfValue> value) {
+    m_values.push_back(std::move(value));
+}

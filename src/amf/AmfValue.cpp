@@ -1,0 +1,37 @@
+// CAmfValue: construction, deep destruction and the tree-building operations
+// of the value tree. Decode and Encode live in AmfReader.cpp and AmfWriter.cpp.
+#include "amf/Amf.h"
+
+// m_bValue, m_nValue and m_dValue carry no meaning until the type is set;
+// they start at zero anyway so that no read of them is ever undefined.
+CAmfValue::CAmfValue(CAmfMessage* pMessage)
+    : m_pMessage(pMessage), m_nType(AMF_UNDEFINED), m_bHasMembers(0), m_bValue(0), m_nValue(0),
+      m_dValue(0) {}
+
+CAmfValue::~CAmfValue() {
+    // The order is part of the design: elements in sequence order, then
+    // members in key order, then the node's own string and containers. The
+    // implicit member destruction would take m_members before m_elements.
+    // Recursion depth equals tree depth; decoded trees are at most
+    // CAmfReader::kMaxArrayDepth deep and built ones are shallow.
+    for (auto& element : m_elements) element.reset();
+    for (auto& member : m_members) member.second.reset();
+}
+
+void CAmfValue::SetMember(const std::u16string& key, std::unique_ptr<CAmfValue> child) {
+    auto it = m_members.find(key);
+    if (it == m_members.end()) {
+        m_members.emplace(key, std::move(child));
+    } else {
+        it->second = std::move(child);  // the later value wins; the old one dies here
+    }
+}
+
+void CAmfValue::AddElement(std::unique_ptr<CAmfValue> child) {
+    m_elements.push_back(std::move(child));
+}
+
+CAmfValue* CAmfValue::FindMember(const std::u16string& key) const {
+    auto it = m_members.find(key);
+    return it == m_members.end() ? nullptr : it->second.get();
+}
