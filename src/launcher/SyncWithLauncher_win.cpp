@@ -1,0 +1,203 @@
+#include "launcher/SyncWithLauncher_win.h"
+
+#include <vector>
+
+#include "launcher/ZvImageExt_win.h"
+
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be UTF-16 on this target");
+
+const wchar_t* Wide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+
+// A launcher that takes longer than this to take a record is given up on,
+// so that a hung launcher cannot hold the helper for good.
+constexpr UINT kSendTimeoutMs = 30000;
+
+// A launcher may ask for the picture again from inside its handling of each
+// answer; this many answers deep, further requests are dropped instead of
+// nesting until the stack runs out.
+constexpr int kMaxNestedSnapshots = 4;
+
+// The one channel object of the process, and whether the class exists.
+constinit SyncWithLauncher* g_pInstance = nullptr;
+constinit bool g_bClassRegistered = false;
+
+}  // namespace
+
+class SyncWithLauncher::CExchangeScope {
+public:
+    explicit CExchangeScope(int& depth) : m_nDepth(depth) { ++m_nDepth; }
+    ~CExchangeScope() { --m_nDepth; }
+    CExchangeScope(const CExchangeScope&) = delete;
+    CExchangeScope& operator=(const CExchangeScope&) = delete;
+
+private:
+    int& m_nDepth;
+};
+
+SyncWithLauncher::SyncWithLauncher() {
+    g_pInstance = this;
+    m_bReleased = false;
+    m_bAcknowledged = false;
+    m_dwProcessId = ::GetCurrentProcessId();
+    m_hSyncWnd = CreateSyncWindow(::GetModuleHandleW(nullptr));
+}
+
+SyncWithLauncher::~SyncWithLauncher() {
+    if (m_hSyncWnd != nullptr) {
+        ::DestroyWindow(m_hSyncWnd);
+    }
+    // Messages for a window of this class must not reach a dead object.
+    if (g_pInstance == this) {
+        g_pInstance = nullptr;
+    }
+}
+
+HWND SyncWithLauncher::CreateSyncWindow(HINSTANCE hInstance) {
+    if (!g_bClassRegistered) {
+        WNDCLASSW wc{};
+        wc.style = CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = SyncWndProc;
+        wc.hInstance = hInstance;
+        wc.hIcon = ::LoadIconW(hInstance, L"AppIcon");
+        wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+        wc.hbrBackground = static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
+        wc.lpszClassName = Wide(kSyncWindowClass);
+        if (::RegisterClassW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+            return nullptr;
+        }
+        g_bClassRegistered = true;
+    }
+    return ::CreateWindowExW(0, Wide(kSyncWindowClass), L"", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
+}
+
+LRESULT CALLBACK SyncWithLauncher::SyncWndProc(HWND hWnd, UINT message, WPARAM wParam,
+                                               LPARAM lParam) {
+    SyncWithLauncher* const pInstance = g_pInstance;
+    if (pInstance == nullptr) {
+        return ::DefWindowProcW(hWnd, message, wParam, lParam);
+    }
+    try {
+        switch (message) {
+            case WM_DESTROY:
+                if (pInstance->m_hSyncWnd == hWnd) {
+                    pInstance->m_hSyncWnd = nullptr;
+                }
+                // Whoever ends the sync window ends the helper.
+                ::PostQuitMessage(0);
+                return 0;
+            case WM_CLOSE:
+                ::DestroyWindow(hWnd);
+                return 0;
+            case WM_COPYDATA: {
+                // The data is valid only during this call; the request is
+                // decoded from it at once and not kept.
+                const auto* pCopy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+                if (pCopy != nullptr && pCopy->dwData == COPYDATA_FROM_LAUNCHER) {
+                    pInstance->HandleLauncherRequest(pCopy->lpData, pCopy->cbData);
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    } catch (...) {
+        // Nothing may unwind into the system's dispatch.
+    }
+    return ::DefWindowProcW(hWnd, message, wParam, lParam);
+}
+
+void SyncWithLauncher::HandleLauncherRequest(const void* data, size_t size) {
+    const DecodedLauncherRequest request = DecodeLauncherRequest(data, size);
+    switch (request.kind) {
+        case LauncherRequest::Acknowledge:
+            m_bAcknowledged = true;
+            break;
+        case LauncherRequest::Activate:
+            OnLauncherActivate(request.argument);
+            break;
+        case LauncherRequest::Release:
+            m_bReleased = true;
+            OnLauncherRelease();
+            break;
+        case LauncherRequest::SnapshotRequest:
+            if (m_nSnapshotDepth < kMaxNestedSnapshots) {
+                const CExchangeScope snapshot(m_nSnapshotDepth);
+                OnLauncherSnapshotRequest();
+            }
+            break;
+        case LauncherRequest::Ignore:
+            break;
+    }
+}
+
+bool SyncWithLauncher::IsLauncherRunning() {
+    return ::FindWindowW(Wide(kLauncherWindowClass), nullptr) != nullptr;
+}
+
+bool SyncWithLauncher::SendToLauncher(uint32_t code, const CZvImageExt& picture) {
+    const HWND hLauncher = ::FindWindowW(Wide(kLauncherWindowClass), nullptr);
+    if (hLauncher == nullptr) {
+        return false;
+    }
+    SyncRecordHeader header;
+    header.code = code;
+    header.syncWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(m_hSyncWnd));
+    header.processId = m_dwProcessId;
+    header.width = picture.Width();
+    header.height = picture.Height();
+    header.bitsPerPixel = picture.BitsPerPixel();
+    std::vector<uint8_t> record;
+    if (!BuildSyncRecord(header, picture.Bits(), record)) {
+        return false;
+    }
+    COPYDATASTRUCT copy{};
+    copy.dwData = COPYDATA_TO_LAUNCHER;
+    copy.cbData = static_cast<DWORD>(record.size());
+    copy.lpData = record.data();
+
+    // The launcher's requests are handled while this call blocks.
+    const CExchangeScope exchange(m_nExchangeDepth);
+    DWORD_PTR result = 0;
+    return ::SendMessageTimeoutW(hLauncher, WM_COPYDATA, reinterpret_cast<WPARAM>(m_hSyncWnd),
+                                 reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG, kSendTimeoutMs,
+                                 &result) != 0;
+}
+
+bool SyncWithLauncher::WaitForLauncher(uint32_t timeoutMs) {
+    if (m_bReleased) {
+        return false;
+    }
+    // Cleared only now, so an acknowledgement that came while the record was
+    // still being sent does not count.
+    m_bAcknowledged = false;
+    const CExchangeScope exchange(m_nExchangeDepth);
+    const DWORD startTick = ::GetTickCount();
+    do {
+        // Sent messages are delivered inside PeekMessageW whatever its
+        // filter; of the queue, only WM_COPYDATA for the sync window is
+        // taken, so socket notifications and the rest wait their turn.
+        MSG msg{};
+        if (::PeekMessageW(&msg, m_hSyncWnd, WM_COPYDATA, WM_COPYDATA, PM_REMOVE)) {
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+        if (m_bAcknowledged) {
+            return true;
+        }
+        ::Sleep(1);
+    } while (TicksWithin(startTick, ::GetTickCount(), timeoutMs));
+    return false;
+}
+
+bool SyncWithLauncher::NotifyClosing(const CZvImageExt& picture) {
+    if (!SendToLauncher(SYNC_CLOSING, picture)) {
+        return false;
+    }
+    WaitForLauncher(kLauncherAckTimeoutMs);
+    return true;
+}
