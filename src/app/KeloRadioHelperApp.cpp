@@ -1,0 +1,41 @@
+#include "app/KeloRadioHelperApp.h"
+
+#include <commctrl.h>
+
+#include <new>
+
+#include "app/MainFrame.h"
+#include "res/resource.h"
+
+// The one application object.
+CKeloRadioHelperApp theApp;
+
+BOOL CKeloRadioHelperApp::InitInstance() {
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_WIN95_CLASSES};
+    ::InitCommonControlsEx(&controls);
+
+    CWinApp::InitInstance();
+
+    if (!AfxSocketInit()) {
+        AfxMessageBox(IDP_SOCKETS_INIT_FAILED);
+        return FALSE;
+    }
+    if (!AfxOleInit()) {
+        AfxMessageBox(IDP_OLE_INIT_FAILED);
+        return FALSE;
+    }
+    AfxEnableControlContainer();
+    SetRegistryKey(L"Local AppWizard-Generated Applications");
+
+    auto* pFrame = new (std::nothrow) CMainFrame;  // the frame deletes itself with its window
+    if (pFrame == nullptr) {
+        return FALSE;
+    }
+    // The main window before its window exists: starting the UI during the
+    // frame's creation looks for it.
+    m_pMainWnd = pFrame;
+    // A failed creation destroys the frame and posts the quit message, so
+    // the loop ends at once and silently; pFrame must not be used again.
+    pFrame->LoadFrame(IDR_MAINFRAME, WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE, nullptr, nullptr);
+    return TRUE;
+}
