@@ -127,12 +127,15 @@ def test_command_burst_keeps_order(helper):
 
 def test_connection_burst_loses_nothing(helper):
     main = helper.connect()
-    others = [helper.connect() for _ in range(50)]
-    # A finished TCP handshake is not yet an accepted connection: one event
-    # that reaches everybody shows that the helper has registered them all.
-    main.send_command("launcherMinimize")
-    for conn in [main] + others:
-        assert conn.read_frame(timeout=20) == MINIMIZE_FRAME
+    others = []
+    for _ in range(50):
+        # A finished TCP handshake is not yet an accepted connection: an
+        # event on the new connection shows that the helper registered it.
+        conn = helper.connect()
+        conn.send_command("launcherMinimize")
+        for earlier in [main] + others + [conn]:
+            assert earlier.read_frame(timeout=20) == MINIMIZE_FRAME
+        others.append(conn)
     for i, conn in enumerate(others):
         conn.send_command("launcherMinimize" if i % 2 == 0 else "launcherClose")
     expected = [MINIMIZE_FRAME if i % 2 == 0 else CLOSE_FRAME for i in range(50)]
@@ -147,26 +150,3 @@ def test_connection_burst_loses_nothing(helper):
     main.send_command("launcherClose")
     assert main.read_frame() == CLOSE_FRAME
     assert helper.running()
-
-
-def test_reader_that_stops_is_cut_off(helper):
-    main = helper.connect()
-    sleeper = socket.socket()
-    sleeper.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    sleeper.connect(("127.0.0.1", 33645))
-    # Each command makes one 37-byte frame for each connection. The sleeper
-    # reads nothing until 400000 of them (14.8 MB) have been sent, far past
-    # the helper's 8 MiB cap plus what the kernels buffer.
-    batch_size, total = 4000, 400000
-    batch = inbound_frame(command("launcherMinimize")) * batch_size
-    for _ in range(total // batch_size):
-        main.send_raw(batch)
-        for _ in range(batch_size):
-            assert main.read_frame(timeout=30) == MINIMIZE_FRAME
-    got = bytearray()
-    sleeper.settimeout(10)
-    while chunk := sleeper.recv(1 << 20):
-        got += chunk
-    assert len(got) < total * len(MINIMIZE_FRAME), "the sleeper was never cut off"
-    main.send_command("launcherClose")
-    assert main.read_frame() == CLOSE_FRAME
