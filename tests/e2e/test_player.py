@@ -259,3 +259,29 @@ def test_missing_control_leaves_the_rest_working(player, ui_double, start_helper
     finally:
         player.register()
     assert player.lines() == []
+
+
+def test_reader_that_stops_is_cut_off_at_the_cap(player, helper):
+    import socket
+    main = helper.connect()
+    player.wait_created()
+    sleeper = socket.socket()
+    sleeper.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sleeper.connect(("127.0.0.1", 33645))
+    main.send_command("launcherMinimize")  # both are registered once this is answered
+    assert main.read_event() == ("minimizeEvent", True)
+    # Media events of 1 MB each; the sleeper reads none of them until 20 have
+    # gone out, far past the 8 MiB cap plus what the kernels buffer.
+    text = "x" * 1_000_000
+    for i in range(20):
+        player.script(("media", "Title", text + str(i)))
+        assert main.read_event(timeout=30) == ("wmpMediaEvent", {"Title": text + str(i)})
+    got = bytearray()
+    sleeper.settimeout(10)
+    while chunk := sleeper.recv(1 << 20):
+        got += chunk
+    assert 0 < len(got) < 20 * 1_000_000, "the sleeper was never cut off"
+    # The helper goes on serving the connection that reads.
+    main.send_command("launcherClose")
+    assert main.read_event() == ("closeEvent", True)
+    assert helper.running()
