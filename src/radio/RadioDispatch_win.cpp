@@ -133,7 +133,7 @@ ULONG CDispatchObject::Release() {
     return count;
 }
 
-HRESULT CDispatchObject::GetTypeInfoCount(UINT* pCount) {
+HRESULT NoTypeInfoCount(UINT* pCount) {
     if (pCount == nullptr) {
         return E_POINTER;
     }
@@ -141,11 +141,19 @@ HRESULT CDispatchObject::GetTypeInfoCount(UINT* pCount) {
     return S_OK;
 }
 
-HRESULT CDispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** ppInfo) {
+HRESULT NoTypeInfo(ITypeInfo** ppInfo) {
     if (ppInfo != nullptr) {
         *ppInfo = nullptr;
     }
     return DISP_E_BADINDEX;
+}
+
+HRESULT CDispatchObject::GetTypeInfoCount(UINT* pCount) {
+    return NoTypeInfoCount(pCount);
+}
+
+HRESULT CDispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo** ppInfo) {
+    return NoTypeInfo(ppInfo);
 }
 
 HRESULT CDispatchObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {

@@ -26,6 +26,11 @@ struct CDispName {
 // DISPID_UNKNOWN and the call fails with DISP_E_UNKNOWNNAME.
 HRESULT FindDispIds(std::span<const CDispName> table, LPOLESTR* names, UINT count, DISPID* ids);
 
+// Our objects publish no type information: IDispatch's two type-info calls
+// answer the same for every one of them.
+HRESULT NoTypeInfoCount(UINT* pCount);
+HRESULT NoTypeInfo(ITypeInfo** ppInfo);
+
 inline bool IsGet(WORD flags) {
     return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0;
 }

@@ -482,18 +482,11 @@ void CRadioPlayer::Handle(CEngineNotice& notice) {
 // --- automation ---------------------------------------------------------
 
 HRESULT CRadioPlayer::GetTypeInfoCount(UINT* pCount) {
-    if (pCount == nullptr) {
-        return E_POINTER;
-    }
-    *pCount = 0;
-    return S_OK;
+    return NoTypeInfoCount(pCount);
 }
 
 HRESULT CRadioPlayer::GetTypeInfo(UINT, LCID, ITypeInfo** ppInfo) {
-    if (ppInfo != nullptr) {
-        *ppInfo = nullptr;
-    }
-    return DISP_E_BADINDEX;
+    return NoTypeInfo(ppInfo);
 }
 
 HRESULT CRadioPlayer::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
