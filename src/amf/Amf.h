@@ -49,6 +49,11 @@ public:
     CAmfValue(const CAmfValue&) = delete;
     CAmfValue& operator=(const CAmfValue&) = delete;
 
+    // Nodes come from a per-thread cache of freed nodes (AmfNodePool.h): a
+    // decode creates one per value and the message frees them all again.
+    static void* operator new(size_t size);
+    static void operator delete(void* block, size_t size) noexcept;
+
     // Stores child under key; an existing child under the same key is
     // destroyed (the later value wins).
     void SetMember(const std::u16string& key, std::unique_ptr<CAmfValue> child);

@@ -1,5 +1,5 @@
-// Internal to the codec: the primitive readers and writers of Parts 1.2 and
-// 1.3, exposed here so the unit tests can pin them byte for byte. Callers
+// Internal to the codec: the primitive readers and writers of decoding and
+// encoding, exposed here so the unit tests can pin them byte for byte. Callers
 // outside src/amf use only Amf.h.
 #pragma once
 
@@ -24,8 +24,9 @@ public:
     // The payload's size as a position; payloads beyond 2 GiB are read as if
     // they ended there.
     static int32_t SizeOf(const std::vector<uint8_t>& payload) {
-        return payload.size() > static_cast<size_t>(INT32_MAX) ? INT32_MAX
-                                                               : static_cast<int32_t>(payload.size());
+        return payload.size() > static_cast<size_t>(INT32_MAX)
+                   ? INT32_MAX
+                   : static_cast<int32_t>(payload.size());
     }
 
     // The variable-length 29-bit integer: up to four bytes, the fourth taken
@@ -46,6 +47,11 @@ public:
     // payload reads as empty text and moves the position past the end.
     static bool ReadString(const std::vector<uint8_t>& payload, int32_t& position,
                            CAmfMessage& message, std::u16string& text);
+    // Inline texts of up to this many bytes are converted on the stack.
+    static constexpr uint32_t kShortText = 256;
+    // Texts up to this length live inside the string object, without a heap
+    // buffer to allocate or keep.
+    static inline const size_t kInPlaceUnits = std::u16string().capacity();
     // The byte at position. Outside the payload it breaks the whole decode
     // (an invalid-argument error) and returns false.
     static bool ByteAt(const std::vector<uint8_t>& payload, int32_t position, CAmfMessage& message,
@@ -56,10 +62,20 @@ public:
     // every large request also consolidates the small free chunks that the
     // previous message left, which slows each node allocation after it; for
     // a small message the two buffers are two of its nine allocations.
-    static void TakeSpareTable(std::vector<std::u16string>& table, size_t wanted);
-    static void RecycleTable(std::vector<std::u16string>& table);
-    static void TakeSpareValues(std::vector<std::unique_ptr<CAmfValue>>& values);
-    static void RecycleValues(std::vector<std::unique_ptr<CAmfValue>>& values);
+    // The heap buffers of the table's entries are kept as well, and
+    // AddToTable puts the next table's copies into them (AmfSpares.cpp).
+    // TakeSpares gives a message about to decode size bytes the spares its
+    // empty, unallocated buffers need; RecycleSpares empties the read table
+    // and the (already reset) value list of a dying message.
+    static void TakeSpares(CAmfMessage& message, int32_t size);
+    static void AddToTable(std::vector<std::u16string>& table, const char16_t* units,
+                           size_t length);
+    static void RecycleSpares(CAmfMessage& message);
+    // The heap buffers of string values are kept by the values' destructor
+    // and lent to the next texts read that have none of their own; text is
+    // left empty. Member keys are not lent buffers: the map copies them.
+    static void KeepTextBuffer(std::u16string& text);
+    static void LendTextBuffer(std::u16string& text, size_t length);
     // True once a failure has ended the decoding of the whole payload.
     static bool IsBroken(const CAmfMessage& message) { return message.m_bDecodeBroken; }
 
@@ -96,7 +112,8 @@ private:
 
     // CAmfValue::Encode for value and everything below it, with the
     // string table of message (the root's m_pMessage).
-    static bool EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out, CAmfMessage* message);
+    static bool EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
+                            CAmfMessage* message);
     static bool WriteStringInRun(const std::u16string& text, std::vector<uint8_t>& out,
                                  CAmfMessage& message);
     // A run's table starts as m_writeStrings (strings of earlier direct

@@ -7,10 +7,9 @@ CAmfMessage::CAmfMessage() = default;
 
 CAmfMessage::~CAmfMessage() {
     // Each top-level value in order, then the string tables.
-    for (auto& value : m_values) value.reset();
-    CAmfReader::RecycleValues(m_values);
-    m_readStrings.clear();
-    CAmfReader::RecycleTable(m_readStrings);
+    for (auto& value : m_values)
+        value.reset();
+    CAmfReader::RecycleSpares(*this);
 }
 
 void CAmfMessage::AddValue(std::unique_ptr<CAmfValue> value) {

@@ -20,14 +20,16 @@ uint32_t CAmfReader::ReadU29(const std::vector<uint8_t>& payload, int32_t& posit
         // The first three bytes give 7 bits each; a fourth gives all 8.
         value = count < 3 ? (value << 7) | (b & 0x7Fu) : (value << 8) | b;
         ++count;
-        if ((b & 0x80) == 0 || count == 4) break;
+        if ((b & 0x80) == 0 || count == 4)
+            break;
     }
     return value;
 }
 
 int32_t CAmfReader::ReadU29Integer(const std::vector<uint8_t>& payload, int32_t& position) {
     uint32_t value = ReadU29(payload, position);
-    if (value & 0x10000000u) value |= 0xE0000000u;  // sign-extend bit 28
+    if (value & 0x10000000u)
+        value |= 0xE0000000u;  // sign-extend bit 28
     return static_cast<int32_t>(value);
 }
 
@@ -40,12 +42,14 @@ uint32_t CAmfReader::ReadU29Header(const std::vector<uint8_t>& payload, int32_t&
 
 bool CAmfReader::ReadDouble(const std::vector<uint8_t>& payload, int32_t& position, double& value) {
     const int32_t size = SizeOf(payload);
-    if (position < 0 || position > size || size - position < 8) return false;
+    if (position < 0 || position > size || size - position < 8)
+        return false;
     // Assemble the big-endian bits, then copy them: no union punning, and
     // NaN payloads survive exactly.
     uint64_t bits = 0;
     const uint8_t* p = payload.data() + position;
-    for (int i = 0; i < 8; ++i) bits = (bits << 8) | p[i];
+    for (int i = 0; i < 8; ++i)
+        bits = (bits << 8) | p[i];
     std::memcpy(&value, &bits, sizeof value);
     position += 8;
     return true;
@@ -57,12 +61,14 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
     const uint32_t header = ReadU29Header(payload, position, isReference);
     std::vector<std::u16string>& table = message.m_readStrings;
     if (isReference) {
-        if (header >= table.size()) return false;  // position stays past the header
+        if (header >= table.size())
+            return false;  // position stays past the header
         text = table[header];
         return true;
     }
     text.clear();
-    if (header == 0) return true;  // the empty string never enters the table
+    if (header == 0)
+        return true;  // the empty string never enters the table
     const int32_t size = SizeOf(payload);
     const uint32_t left = position < size ? static_cast<uint32_t>(size - position) : 0;
     if (header > left) {
@@ -73,66 +79,37 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
         position = end > INT32_MAX ? INT32_MAX : static_cast<int32_t>(end);
         return true;
     }
-    // The text is cut at its first NUL character.
-    text.resize(header);
-    text.resize(amf::Utf8ToUtf16UntilNul(payload.data() + position, header, text.data()));
-    // The whole conversion of n > 0 bytes always yields at least one
-    // character (Utf.h), so the text, even when cut to nothing, enters the
-    // table; a conversion that "yields nothing" cannot arise here.
-    if (table.capacity() == 0) table.reserve(8);  // a value decoded on its own
-    table.push_back(text);
+    const uint8_t* bytes = payload.data() + position;
     position += static_cast<int32_t>(header);
+    // The whole conversion of n > 0 bytes always yields at least one
+    // character (Utf.h), so the text, even when cut to nothing at a NUL,
+    // enters the table; a conversion that "yields nothing" cannot arise here.
+    if (table.capacity() == 0)
+        table.reserve(8);  // a value decoded on its own
+    if (header <= kShortText) {
+        // Converted once on the stack, then copied at its exact size into the
+        // value and the table: no zero-filling of a buffer first, and no
+        // buffer larger than the text.
+        char16_t units[kShortText];
+        const size_t length = amf::Utf8ToUtf16UntilNul(bytes, header, units);
+        if (text.capacity() < length)
+            LendTextBuffer(text, length);
+        text.assign(units, length);
+        if (length > kInPlaceUnits) {
+            AddToTable(table, units, length);
+        } else {
+            table.emplace_back(units, length);  // kept inside the string object
+        }
+        return true;
+    }
+    text.resize(header);
+    text.resize(amf::Utf8ToUtf16UntilNul(bytes, header, text.data()));
+    AddToTable(table, text.data(), text.size());
     return true;
 }
 
-namespace {
-
-// One spare buffer per kind and thread (see AmfCodec.h). Small buffers are
-// kept too: a small message's table and value list are two of its few
-// allocations.
-constexpr size_t kSpareTableMax = 4096;
-constexpr size_t kSpareValuesMax = 64;
-thread_local std::vector<std::u16string> t_spareTable;
-thread_local std::vector<std::unique_ptr<CAmfValue>> t_spareValues;
-
-template <class T>
-void Take(std::vector<T>& buffer, std::vector<T>& spare, size_t wanted) {
-    if (spare.capacity() >= wanted) {
-        buffer.swap(spare);  // the spare gets buffer's empty, unallocated one
-    } else {
-        buffer.reserve(wanted);
-    }
-}
-
-template <class T>
-void Recycle(std::vector<T>& buffer, std::vector<T>& spare, size_t most) {
-    const size_t capacity = buffer.capacity();
-    if (capacity == 0 || capacity > most || capacity <= spare.capacity()) return;
-    buffer.clear();
-    spare.clear();
-    buffer.swap(spare);
-}
-
-}  // namespace
-
-void CAmfReader::TakeSpareTable(std::vector<std::u16string>& table, size_t wanted) {
-    Take(table, t_spareTable, wanted);
-}
-
-void CAmfReader::RecycleTable(std::vector<std::u16string>& table) {
-    Recycle(table, t_spareTable, kSpareTableMax);
-}
-
-void CAmfReader::TakeSpareValues(std::vector<std::unique_ptr<CAmfValue>>& values) {
-    Take(values, t_spareValues, 1);
-}
-
-void CAmfReader::RecycleValues(std::vector<std::unique_ptr<CAmfValue>>& values) {
-    Recycle(values, t_spareValues, kSpareValuesMax);
-}
-
-bool CAmfReader::ByteAt(const std::vector<uint8_t>& payload, int32_t position,
-                        CAmfMessage& message, uint8_t& byte) {
+bool CAmfReader::ByteAt(const std::vector<uint8_t>& payload, int32_t position, CAmfMessage& message,
+                        uint8_t& byte) {
     if (position < 0 || position >= SizeOf(payload)) {
         Break(message);
         return false;
@@ -142,47 +119,51 @@ bool CAmfReader::ByteAt(const std::vector<uint8_t>& payload, int32_t position,
 }
 
 bool CAmfValue::Decode(const std::vector<uint8_t>& payload, int32_t& position) {
-    if (m_pMessage == nullptr) return false;  // no string table to read into
+    if (m_pMessage == nullptr)
+        return false;  // no string table to read into
     CAmfMessage& message = *m_pMessage;
-    if (CAmfReader::Depth(message) == 0) CAmfReader::BeginDecode(message);
-    if (CAmfReader::IsBroken(message)) return false;
-    if (position < 0 || position >= CAmfReader::SizeOf(payload)) return false;
+    if (CAmfReader::Depth(message) == 0)
+        CAmfReader::BeginDecode(message);
+    if (CAmfReader::IsBroken(message))
+        return false;
+    if (position < 0 || position >= CAmfReader::SizeOf(payload))
+        return false;
 
     const uint8_t marker = payload[static_cast<size_t>(position++)];
     switch (marker) {
-    case 0x00:
-        m_nType = AMF_UNDEFINED;
-        return true;
-    case 0x01:
-        m_nType = AMF_NULL;
-        return true;
-    case 0x02:
-    case 0x03:
-        m_nType = AMF_BOOLEAN;
-        m_bValue = marker == 0x03 ? 1 : 0;
-        return true;
-    case 0x04:
-        m_nType = AMF_INTEGER;
-        m_nValue = CAmfReader::ReadU29Integer(payload, position);
-        return true;
-    case 0x05:
-        m_nType = AMF_DOUBLE;
-        m_dValue = 0;
-        return CAmfReader::ReadDouble(payload, position, m_dValue);
-    case 0x06:
-        m_nType = AMF_STRING;
-        return CAmfReader::ReadString(payload, position, message, m_strValue);
-    case 0x09:
-        return CAmfReader::DecodeArray(*this, payload, position);
-    case 0x07:
-    case 0x08:
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-        m_nType = marker;  // refused kinds keep their code for the record
-        return false;
-    default:
-        return false;  // 0x0D and above: the type stays AMF_UNDEFINED
+        case 0x00:
+            m_nType = AMF_UNDEFINED;
+            return true;
+        case 0x01:
+            m_nType = AMF_NULL;
+            return true;
+        case 0x02:
+        case 0x03:
+            m_nType = AMF_BOOLEAN;
+            m_bValue = marker == 0x03 ? 1 : 0;
+            return true;
+        case 0x04:
+            m_nType = AMF_INTEGER;
+            m_nValue = CAmfReader::ReadU29Integer(payload, position);
+            return true;
+        case 0x05:
+            m_nType = AMF_DOUBLE;
+            m_dValue = 0;
+            return CAmfReader::ReadDouble(payload, position, m_dValue);
+        case 0x06:
+            m_nType = AMF_STRING;
+            return CAmfReader::ReadString(payload, position, message, m_strValue);
+        case 0x09:
+            return CAmfReader::DecodeArray(*this, payload, position);
+        case 0x07:
+        case 0x08:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+            m_nType = marker;  // refused kinds keep their code for the record
+            return false;
+        default:
+            return false;  // 0x0D and above: the type stays AMF_UNDEFINED
     }
 }
 
@@ -205,17 +186,21 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
 
     bool isReference = false;
     const uint32_t count = ReadU29Header(payload, position, isReference);
-    if (isReference) return true;  // array references are not resolved
+    if (isReference)
+        return true;  // array references are not resolved
     const int32_t size = SizeOf(payload);
-    if (position >= size) return true;  // the header was the last thing
+    if (position >= size)
+        return true;  // the header was the last thing
 
     // Member list, up to the empty-string key 0x01.
     bool lastKeyRead = true;  // the step-6 result when the dense part falls short
     std::u16string key;
     uint8_t byte = 0;
     for (;;) {
-        if (!ByteAt(payload, position, message, byte)) return false;
-        if (byte == 0x01) break;
+        if (!ByteAt(payload, position, message, byte))
+            return false;
+        if (byte == 0x01)
+            break;
         lastKeyRead = ReadString(payload, position, message, key);
         if (!lastKeyRead) {
             value.m_bHasMembers = 1;  // bad reference: the entry is skipped
@@ -224,7 +209,8 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
 
         auto child = std::make_unique<CAmfValue>(&message);
         if (!child->Decode(payload, position)) {
-            if (IsBroken(message)) return false;
+            if (IsBroken(message))
+                return false;
             break;  // child destroyed here, with all it gathered
         }
         // Writers send keys in ascending order, so the usual place of a new
@@ -232,11 +218,15 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
         // full search otherwise. For a key already present nothing is
         // inserted and the new value dies with the unused node: the first
         // value stays.
-        value.m_members.emplace_hint(value.m_members.end(), std::move(key), std::move(child));
+        // The key is copied, not moved: the map's copy dies with the map,
+        // while key keeps its buffer for the next key read.
+        value.m_members.emplace_hint(value.m_members.end(), key, std::move(child));
         value.m_bHasMembers = 1;
     }
-    if (!ByteAt(payload, position, message, byte)) return false;
-    if (byte != 0x01) return false;
+    if (!ByteAt(payload, position, message, byte))
+        return false;
+    if (byte != 0x01)
+        return false;
     ++position;
 
     // Dense part. The announced count is only a bound: nothing is allocated
@@ -244,18 +234,22 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
     // let many short arrays with big counts multiply the payload's size).
     uint32_t read = 0;
     if (count > 0) {
-        if (value.m_elements.empty()) value.m_elements.reserve(std::min<uint32_t>(count, 8u));
+        if (value.m_elements.empty())
+            value.m_elements.reserve(std::min<uint32_t>(count, 8u));
         while (position < size) {
             auto child = std::make_unique<CAmfValue>(&message);
             if (!child->Decode(payload, position)) {
-                if (IsBroken(message)) return false;
+                if (IsBroken(message))
+                    return false;
                 break;
             }
             value.m_elements.push_back(std::move(child));
-            if (++read == count) break;
+            if (++read == count)
+                break;
         }
     }
-    if (read == count) return true;
+    if (read == count)
+        return true;
     // Fell short (payload ended or an element failed): the elements read so
     // far stay, and the result is that of the last member-key read.
     return lastKeyRead;
@@ -264,16 +258,12 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
 bool CAmfMessage::Decode(const std::vector<uint8_t>& payload) {
     CAmfReader::BeginDecode(*this);
     const int32_t size = CAmfReader::SizeOf(payload);
-    // One reservation sized by the payload (about one string per 24 bytes in
-    // the helper's messages) instead of a chain of doublings.
-    if (m_readStrings.capacity() == 0 && size > 0) {
-        CAmfReader::TakeSpareTable(m_readStrings, static_cast<size_t>(std::clamp(size / 24, 8, 1024)));
-    }
-    if (m_values.capacity() == 0 && size > 0) CAmfReader::TakeSpareValues(m_values);
+    CAmfReader::TakeSpares(*this, size);
     int32_t position = 0;
     while (position < size) {
         auto value = std::make_unique<CAmfValue>(this);
-        if (!value->Decode(payload, position)) return false;  // earlier values stay
+        if (!value->Decode(payload, position))
+            return false;  // earlier values stay
         AddValue(std::move(value));
     }
     return true;

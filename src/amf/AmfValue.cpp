@@ -1,11 +1,16 @@
 // CAmfValue: construction, deep destruction and the tree-building operations
 // of the value tree. Decode and Encode live in AmfReader.cpp and AmfWriter.cpp.
 #include "amf/Amf.h"
+#include "amf/AmfCodec.h"
 
 // m_bValue, m_nValue and m_dValue carry no meaning until the type is set;
 // they start at zero anyway so that no read of them is ever undefined.
 CAmfValue::CAmfValue(CAmfMessage* pMessage)
-    : m_pMessage(pMessage), m_nType(AMF_UNDEFINED), m_bHasMembers(0), m_bValue(0), m_nValue(0),
+    : m_pMessage(pMessage),
+      m_nType(AMF_UNDEFINED),
+      m_bHasMembers(0),
+      m_bValue(0),
+      m_nValue(0),
       m_dValue(0) {}
 
 CAmfValue::~CAmfValue() {
@@ -14,8 +19,13 @@ CAmfValue::~CAmfValue() {
     // implicit member destruction would take m_members before m_elements.
     // Recursion depth equals tree depth; decoded trees are at most
     // CAmfReader::kMaxArrayDepth deep and built ones are shallow.
-    for (auto& element : m_elements) element.reset();
-    for (auto& member : m_members) member.second.reset();
+    for (auto& element : m_elements)
+        element.reset();
+    for (auto& member : m_members)
+        member.second.reset();
+    // The reader lends the text's buffer to a string it reads later.
+    if (m_strValue.capacity() > CAmfReader::kInPlaceUnits)
+        CAmfReader::KeepTextBuffer(m_strValue);
 }
 
 void CAmfValue::SetMember(const std::u16string& key, std::unique_ptr<CAmfValue> child) {

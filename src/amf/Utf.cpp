@@ -9,8 +9,36 @@ namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-inline bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-inline bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+inline bool IsHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+inline bool IsLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
+
+template <class Word>
+Word LoadWord(const uint8_t* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// True when every byte of w is 01..7F. Subtracting 1 from each byte sets the
+// top bit of a 00 byte, or-ing in w itself catches the bytes 80..FF. Only a
+// 00 byte borrows from its neighbour, and that word is refused already, so
+// the borrow cannot change the answer.
+template <class Word>
+bool IsPlainAscii(Word w) {
+    constexpr Word ones = static_cast<Word>(~Word{0}) / 0xFF;  // 0x0101...01
+    constexpr Word tops = ones * 0x80;                         // 0x8080...80
+    return (((w - ones) | w) & tops) == 0;
+}
+
+template <size_t N>
+void Widen(const uint8_t* p, char16_t* out) {
+    for (size_t k = 0; k < N; ++k)
+        out[k] = p[k];
+}
 
 }  // namespace
 
@@ -22,7 +50,8 @@ size_t Utf8ToUtf16(const uint8_t* p, size_t n, char16_t* out) {
         seen |= p[k];
         out[k] = p[k];
     }
-    if (seen < 0x80) return n;
+    if (seen < 0x80)
+        return n;
 
     size_t i = 0;
     size_t o = 0;
@@ -46,13 +75,17 @@ size_t Utf8ToUtf16(const uint8_t* p, size_t n, char16_t* out) {
         } else if (b >= 0xE0 && b <= 0xEF) {
             need = 2;
             cp = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
+            if (b == 0xE0)
+                lo = 0xA0;
+            if (b == 0xED)
+                hi = 0x9F;
         } else if (b >= 0xF0 && b <= 0xF4) {
             need = 3;
             cp = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
+            if (b == 0xF0)
+                lo = 0x90;
+            if (b == 0xF4)
+                hi = 0x8F;
         } else {
             out[o++] = kReplacement;  // 80..C1, F5..FF start nothing
             ++i;
@@ -92,13 +125,24 @@ size_t Utf8ToUtf16UntilNul(const uint8_t* p, size_t n, char16_t* out) {
     // The common case is ASCII without NUL (bytes 01..7F). Short texts (keys,
     // names) take a plain loop; longer ones one vectorisable pass.
     if (n < 16) {
+        // Whole words first (a key of 8 to 15 bytes takes one), then bytes.
         size_t k = 0;
+        if (n >= 8 && IsPlainAscii(LoadWord<uint64_t>(p))) {
+            Widen<8>(p, out);
+            k = 8;
+        }
+        if (n - k >= 4 && IsPlainAscii(LoadWord<uint32_t>(p + k))) {
+            Widen<4>(p + k, out + k);
+            k += 4;
+        }
         for (; k < n; ++k) {
             const uint8_t b = p[k];
-            if (static_cast<uint8_t>(b - 1) >= 0x7F) break;
+            if (static_cast<uint8_t>(b - 1) >= 0x7F)
+                break;
             out[k] = b;
         }
-        if (k == n) return n;
+        if (k == n)
+            return n;
     } else {
         uint8_t seen = 0;
         uint8_t least = 0xFF;
@@ -108,7 +152,8 @@ size_t Utf8ToUtf16UntilNul(const uint8_t* p, size_t n, char16_t* out) {
             least = b < least ? b : least;
             out[k] = b;
         }
-        if (seen < 0x80 && least != 0) return n;
+        if (seen < 0x80 && least != 0)
+            return n;
     }
     const void* at = std::memchr(p, 0, n);
     const size_t kept = at ? static_cast<size_t>(static_cast<const uint8_t*>(at) - p) : n;
@@ -122,10 +167,12 @@ size_t Utf8Length(std::u16string_view text) {
     const char16_t* s = text.data();
     const size_t n = text.size();
     size_t bytes = 0;
-    for (size_t i = 0; i < n; ++i) bytes += 1 + (s[i] >= 0x80) + (s[i] >= 0x800);
+    for (size_t i = 0; i < n; ++i)
+        bytes += 1 + (s[i] >= 0x80) + (s[i] >= 0x800);
     size_t pairs = 0;
     for (size_t i = 0; i + 1 < n; ++i) {
-        pairs += static_cast<size_t>(IsHighSurrogate(s[i])) * static_cast<size_t>(IsLowSurrogate(s[i + 1]));
+        pairs += static_cast<size_t>(IsHighSurrogate(s[i])) *
+                 static_cast<size_t>(IsLowSurrogate(s[i + 1]));
     }
     // A unit can end one pair and start none other (a low surrogate is never
     // high), so counting overlapping candidates counts each pair once.
@@ -152,7 +199,8 @@ size_t Utf16ToUtf8(std::u16string_view text, uint8_t* out) {
             out[o++] = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
             out[o++] = static_cast<uint8_t>(0x80 | (cp & 0x3F));
         } else {
-            if (u >= 0xD800 && u <= 0xDFFF) u = kReplacement;
+            if (u >= 0xD800 && u <= 0xDFFF)
+                u = kReplacement;
             out[o++] = static_cast<uint8_t>(0xE0 | (u >> 12));
             out[o++] = static_cast<uint8_t>(0x80 | ((u >> 6) & 0x3F));
             out[o++] = static_cast<uint8_t>(0x80 | (u & 0x3F));
@@ -163,7 +211,8 @@ size_t Utf16ToUtf8(std::u16string_view text, uint8_t* out) {
 
 std::u16string Utf8ToUtf16(std::string_view bytes) {
     std::u16string out(bytes.size(), u'\0');
-    out.resize(Utf8ToUtf16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data()));
+    out.resize(
+        Utf8ToUtf16(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), out.data()));
     return out;
 }
 

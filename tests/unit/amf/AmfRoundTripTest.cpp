@@ -12,7 +12,7 @@ namespace {
 
 using namespace amf_test;
 
-// The event shapes the helper sends (Parts 2.3, 3.2) and a few more.
+// The event shapes the helper sends (connection and player events) and a few more.
 void BuildEvents(CAmfMessage& m) {
     m.AddValue(Envelope(m, u"minimizeEvent", Bool(m, true)));
     m.AddValue(Envelope(m, u"closeEvent", Bool(m, false)));

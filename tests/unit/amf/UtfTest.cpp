@@ -41,30 +41,42 @@ const Utf8Case kUtf8Cases[] = {
     // Lone continuation bytes and bytes that start nothing.
     {"80", u"\ufffd"},
     {"BF 80", u"\ufffd\ufffd"},
-    {"C0 80", u"\ufffd\ufffd"},   // overlong NUL
+    {"C0 80", u"\ufffd\ufffd"},  // overlong NUL
     {"C1 BF", u"\ufffd\ufffd"},
     {"F5 80 80 80", u"\ufffd\ufffd\ufffd\ufffd"},
     {"FF", u"\ufffd"},
-    {"FE 61", u"\ufffd" u"a"},
+    {"FE 61",
+     u"\ufffd"
+     u"a"},
     // Cut-short sequences: the maximal subpart is one U+FFFD.
     {"C2", u"\ufffd"},
-    {"C2 41", u"\ufffd" u"A"},
+    {"C2 41",
+     u"\ufffd"
+     u"A"},
     {"E2 82", u"\ufffd"},
-    {"E2 82 41", u"\ufffd" u"A"},
+    {"E2 82 41",
+     u"\ufffd"
+     u"A"},
     {"F0 9F 98", u"\ufffd"},
-    {"F0 9F 98 41", u"\ufffd" u"A"},
+    {"F0 9F 98 41",
+     u"\ufffd"
+     u"A"},
     {"F0 9F", u"\ufffd"},
     {"E2 82 E2 82 AC", u"\ufffd\u20ac"},
     // Second-byte ranges: overlongs, surrogates, past U+10FFFF.
     {"E0 80 80", u"\ufffd\ufffd\ufffd"},
     {"E0 9F BF", u"\ufffd\ufffd\ufffd"},
-    {"ED A0 80", u"\ufffd\ufffd\ufffd"},   // encoded surrogate D800
+    {"ED A0 80", u"\ufffd\ufffd\ufffd"},  // encoded surrogate D800
     {"ED BF BF", u"\ufffd\ufffd\ufffd"},
     {"F0 80 80 80", u"\ufffd\ufffd\ufffd\ufffd"},
     {"F0 8F BF BF", u"\ufffd\ufffd\ufffd\ufffd"},
     {"F4 90 80 80", u"\ufffd\ufffd\ufffd\ufffd"},
     // The Unicode standard's own example (Table 3-8 style).
-    {"61 F1 80 80 E1 80 C2 62 80 63 80 BF 64", u"a\ufffd\ufffd\ufffd" u"b\ufffd" u"c\ufffd\ufffd" u"d"},
+    {"61 F1 80 80 E1 80 C2 62 80 63 80 BF 64",
+     u"a\ufffd\ufffd\ufffd"
+     u"b\ufffd"
+     u"c\ufffd\ufffd"
+     u"d"},
     // NUL is an ordinary character for the converter.
     {"61 00 62", std::u16string(u"a\0b", 3)},
 };
@@ -80,7 +92,8 @@ TEST(Utf8ToUtf16, NeverMoreUnitsThanBytesAndNeverNothing) {
     std::mt19937 rng(12345);
     for (int i = 0; i < 20000; ++i) {
         std::string bytes(1 + rng() % 12, '\0');
-        for (char& b : bytes) b = static_cast<char>(rng() % 4 == 0 ? 0x80 | (rng() & 0x7F) : rng() & 0xFF);
+        for (char& b : bytes)
+            b = static_cast<char>(rng() % 4 == 0 ? 0x80 | (rng() & 0x7F) : rng() & 0xFF);
         const std::u16string text = amf::Utf8ToUtf16(bytes);
         EXPECT_GE(text.size(), 1u);
         EXPECT_LE(text.size(), bytes.size());
@@ -111,9 +124,42 @@ TEST(Utf8ToUtf16UntilNul, CutsAtFirstNul) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes.size());
         std::u16string out(c.bytes.size(), u'?');
-        out.resize(amf::Utf8ToUtf16UntilNul(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(),
-                                            out.data()));
+        out.resize(amf::Utf8ToUtf16UntilNul(reinterpret_cast<const uint8_t*>(c.bytes.data()),
+                                            c.bytes.size(), out.data()));
         EXPECT_EQ(Text(out), Text(c.text));
+    }
+}
+
+// The ASCII fast paths check whole words (8, then 4 bytes) and widen them
+// without looking at single bytes: one byte that is not plain ASCII, at any
+// place in or next to a word, must send the text down the full path. Every
+// length up to past the vectorised threshold, every place, against the
+// plain converter on the bytes before the first NUL.
+TEST(Utf8ToUtf16UntilNul, FastPathsMeetOtherBytesAnywhere) {
+    const std::string others[] = {
+        std::string("\0", 1),  // NUL: the text ends here
+        "\x80",                // a lone continuation byte
+        "\xFF",                // starts nothing
+        "\xC3\xA9",            // a whole two-byte character
+        "\xE2\x82\xAC",        // three bytes, across a word border for some places
+        "\xF0\x9F\x98",        // cut short
+        "\x01\x7F",            // the ends of plain ASCII: no detour taken
+    };
+    for (const std::string& other : others) {
+        for (size_t length = 1; length <= 20; ++length) {
+            for (size_t at = 0; at < length; ++at) {
+                std::string bytes(length, 'a');
+                for (size_t k = 0; k < length; ++k)
+                    bytes[k] = static_cast<char>('a' + k % 26);
+                bytes.replace(at, 1, other);
+                SCOPED_TRACE(ToHex(std::vector<uint8_t>(bytes.begin(), bytes.end())));
+                const std::string kept = bytes.substr(0, bytes.find('\0'));
+                std::u16string out(bytes.size(), u'?');
+                out.resize(amf::Utf8ToUtf16UntilNul(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                                    bytes.size(), out.data()));
+                ASSERT_EQ(Text(out), Text(amf::Utf8ToUtf16(kept)));
+            }
+        }
     }
 }
 
@@ -152,7 +198,8 @@ TEST(Utf16ToUtf8, Table) {
 TEST(Utf, EveryScalarValueRoundTrips) {
     std::u16string all;
     for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
-        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        if (cp >= 0xD800 && cp <= 0xDFFF)
+            continue;
         if (cp < 0x10000) {
             all.push_back(static_cast<char16_t>(cp));
         } else {
@@ -161,7 +208,8 @@ TEST(Utf, EveryScalarValueRoundTrips) {
         }
     }
     const std::string bytes = amf::Utf16ToUtf8(all);
-    EXPECT_EQ(bytes.size(), 0x80u * 1 + 0x780u * 2 + (0x10000u - 0x800u - 0x800u) * 3 + 0x100000u * 4);
+    EXPECT_EQ(bytes.size(),
+              0x80u * 1 + 0x780u * 2 + (0x10000u - 0x800u - 0x800u) * 3 + 0x100000u * 4);
     EXPECT_EQ(amf::Utf8ToUtf16(bytes), all);
 }
 
