@@ -43,6 +43,21 @@ CComPtr<IStream> MakeStream(std::span<const BYTE> bytes) {
     return pStream;
 }
 
+// A resource of the resource module, in place; empty if it is missing.
+std::span<const BYTE> LoadResourceBytes(UINT id, LPCWSTR type) {
+    const HINSTANCE hInstance = AfxGetResourceHandle();
+    const HRSRC hResource = ::FindResourceW(hInstance, MAKEINTRESOURCEW(id), type);
+    if (hResource == nullptr) {
+        return {};
+    }
+    const HGLOBAL hData = ::LoadResource(hInstance, hResource);
+    const void* pData = hData != nullptr ? ::LockResource(hData) : nullptr;
+    if (pData == nullptr) {
+        return {};
+    }
+    return {static_cast<const BYTE*>(pData), ::SizeofResource(hInstance, hResource)};
+}
+
 }  // namespace
 
 const AFX_EVENTSINKMAP CDialog::eventsinkMap{nullptr, {}};
@@ -58,7 +73,7 @@ void DDX_Control(CDataExchange* pDX, int nIDC, COleControlWnd& rControl) {
 }
 
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_pParentWnd(pParentWnd) {}
+    : m_nIDHelp(nIDTemplate), m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
 
 CDialog::~CDialog() {
     // Normally done when the window was destroyed; this covers an object
@@ -67,25 +82,13 @@ CDialog::~CDialog() {
 }
 
 BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
-    const HINSTANCE hInstance = AfxGetResourceHandle();
-    const auto LoadBytes = [hInstance](UINT id, LPCWSTR type) -> std::span<const BYTE> {
-        const HRSRC hResource = ::FindResourceW(hInstance, MAKEINTRESOURCEW(id), type);
-        if (hResource == nullptr) {
-            return {};
-        }
-        const HGLOBAL hData = ::LoadResource(hInstance, hResource);
-        const void* pData = hData != nullptr ? ::LockResource(hData) : nullptr;
-        if (pData == nullptr) {
-            return {};
-        }
-        return {static_cast<const BYTE*>(pData), ::SizeofResource(hInstance, hResource)};
-    };
-    const std::span<const BYTE> dialogTemplate = LoadBytes(nIDTemplate, RT_DIALOG);
+    const std::span<const BYTE> dialogTemplate = LoadResourceBytes(nIDTemplate, RT_DIALOG);
     if (dialogTemplate.empty()) {
         return FALSE;
     }
     m_nIDHelp = nIDTemplate;
-    return CreateIndirect(dialogTemplate, pParentWnd, LoadBytes(nIDTemplate, RT_DLGINIT));
+    m_nIDTemplate = nIDTemplate;
+    return CreateIndirect(dialogTemplate, pParentWnd, LoadResourceBytes(nIDTemplate, RT_DLGINIT));
 }
 
 BOOL CDialog::CreateIndirect(std::span<const BYTE> dialogTemplate, CWnd* pParentWnd,
@@ -94,19 +97,10 @@ BOOL CDialog::CreateIndirect(std::span<const BYTE> dialogTemplate, CWnd* pParent
         return FALSE;
     }
     std::vector<BYTE> windowTemplate;
-    try {
-        if (!AfxSplitDialogTemplate(dialogTemplate, windowTemplate, m_pendingControls)) {
-            return FALSE;
-        }
-        m_dialogInit.assign(dialogInit.begin(), dialogInit.end());
-    } catch (...) {
+    if (!PrepareTemplate(dialogTemplate, dialogInit, windowTemplate)) {
         return FALSE;
     }
-    CWnd* pOwner = pParentWnd != nullptr ? pParentWnd : m_pParentWnd;
-    if (pOwner == nullptr) {
-        pOwner = AfxGetMainWnd();
-    }
-    const HWND hWndOwner = pOwner != nullptr ? pOwner->m_hWnd : nullptr;
+    const HWND hWndOwner = OwnerWindow(pParentWnd);
 
     CDialogCreation creation{this, false};
     CDialogCreation* const pPrevious = std::exchange(t_pCreation, &creation);
@@ -124,6 +118,57 @@ BOOL CDialog::CreateIndirect(std::span<const BYTE> dialogTemplate, CWnd* pParent
         return FALSE;
     }
     return TRUE;
+}
+
+INT_PTR CDialog::DoModal() {
+    if (m_hWnd != nullptr) {
+        return -1;
+    }
+    const std::span<const BYTE> dialogTemplate = LoadResourceBytes(m_nIDTemplate, RT_DIALOG);
+    std::vector<BYTE> windowTemplate;
+    if (dialogTemplate.empty() ||
+        !PrepareTemplate(dialogTemplate, LoadResourceBytes(m_nIDTemplate, RT_DLGINIT),
+                         windowTemplate)) {
+        return -1;
+    }
+    // The dialog box disables its owner while it runs its own message loop
+    // and enables it again before it returns.
+    m_bModal = true;
+    const INT_PTR result = ::DialogBoxIndirectParamW(
+        AfxGetResourceHandle(), reinterpret_cast<LPCDLGTEMPLATEW>(windowTemplate.data()),
+        OwnerWindow(nullptr), AfxDlgProc, reinterpret_cast<LPARAM>(this));
+    m_bModal = false;
+    m_pendingControls.clear();
+    m_dialogInit.clear();
+    return result;
+}
+
+void CDialog::EndDialog(int nResult) {
+    if (m_hWnd != nullptr) {
+        ::EndDialog(m_hWnd, nResult);
+    }
+}
+
+BOOL CDialog::PrepareTemplate(std::span<const BYTE> dialogTemplate,
+                              std::span<const BYTE> dialogInit, std::vector<BYTE>& windowTemplate) {
+    try {
+        if (!AfxSplitDialogTemplate(dialogTemplate, windowTemplate, m_pendingControls)) {
+            return FALSE;
+        }
+        m_dialogInit.assign(dialogInit.begin(), dialogInit.end());
+    } catch (...) {
+        m_pendingControls.clear();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND CDialog::OwnerWindow(CWnd* pParentWnd) const {
+    CWnd* pOwner = pParentWnd != nullptr ? pParentWnd : m_pParentWnd;
+    if (pOwner == nullptr) {
+        pOwner = AfxGetMainWnd();
+    }
+    return pOwner != nullptr ? pOwner->m_hWnd : nullptr;
 }
 
 BOOL CDialog::UpdateData(BOOL bSaveAndValidate) {
@@ -167,7 +212,33 @@ BOOL CDialog::OnInitDialog() {
 
 void CDialog::DoDataExchange(CDataExchange*) {}
 
-BOOL CDialog::OnWndMsg(UINT, WPARAM, LPARAM, LRESULT*) {
+void CDialog::OnOK() {
+    if (m_bModal && UpdateData(TRUE)) {
+        EndDialog(IDOK);
+    }
+}
+
+void CDialog::OnCancel() {
+    if (m_bModal) {
+        EndDialog(IDCANCEL);
+    }
+}
+
+BOOL CDialog::OnWndMsg(UINT message, WPARAM wParam, LPARAM, LRESULT* pResult) {
+    // The dialog manager turns Enter, Esc and the close box into these
+    // commands; everything else is left to it.
+    if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED) {
+        if (LOWORD(wParam) == IDOK) {
+            OnOK();
+            *pResult = 0;
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            OnCancel();
+            *pResult = 0;
+            return TRUE;
+        }
+    }
     return FALSE;
 }
 
@@ -180,10 +251,11 @@ BOOL CDialog::HandleInitDialog(HWND hWnd) {
     }
     CreateDlgControls();
     const BOOL bDefaultFocus = OnInitDialog();
-    // The dialog manager's default focus would activate a hidden dialog and
-    // take the activation from whatever had it. Once shown, a dialog gets
-    // its focus on activation anyway.
-    return bDefaultFocus && ::IsWindowVisible(hWnd);
+    // The dialog manager's default focus would activate a hidden modeless
+    // dialog and take the activation from whatever had it. Once shown, such
+    // a dialog gets its focus on activation anyway. A modal dialog is shown
+    // right after this and wants its default button focused.
+    return bDefaultFocus && (m_bModal || ::IsWindowVisible(hWnd));
 }
 
 void CDialog::CreateDlgControls() {

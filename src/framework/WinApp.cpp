@@ -99,6 +99,20 @@ BOOL CWinApp::PreTranslateMessage(MSG* pMsg) {
     return FALSE;
 }
 
+BOOL CWinApp::OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo) {
+    if (code == CN_COMMAND && id == ID_APP_EXIT) {
+        OnAppExit();
+        return TRUE;
+    }
+    return CCmdTarget::OnCmdMsg(id, code, extra, handlerInfo);
+}
+
+void CWinApp::OnAppExit() {
+    if (m_pMainWnd != nullptr && m_pMainWnd->m_hWnd != nullptr) {
+        m_pMainWnd->SendMessage(WM_CLOSE, 0, 0);
+    }
+}
+
 void CWinApp::SetRegistryKey(const wchar_t* key) {
     m_strRegistryKey = key != nullptr ? key : L"";
     m_pszRegistryKey = m_strRegistryKey.c_str();

@@ -6,10 +6,9 @@
 
 #include <string>
 
-class CWnd;
+#include "framework/AfxRes.h"
 
-// String resource the application name comes from when none is given.
-inline constexpr UINT AFX_IDS_APP_TITLE = 0xE000;
+class CWnd;
 
 // Anything that can take part in WM_COMMAND routing.
 class CCmdTarget {
@@ -40,6 +39,11 @@ public:
     // Gives the windows on the message's parent chain a chance to consume it
     // (accelerators, dialog navigation) before it is dispatched.
     virtual BOOL PreTranslateMessage(MSG* pMsg);
+
+    // Handles the framework's own commands (ID_APP_EXIT).
+    BOOL OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo) override;
+    // Closes the main window the way its close box would.
+    void OnAppExit();
 
     // Only stored: the program keeps no settings.
     void SetRegistryKey(const wchar_t* key);
