@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "app/AboutDlg.h"
 #include "app/MainFrame.h"
 #include "res/resource.h"
 
@@ -38,4 +39,17 @@ BOOL CKeloRadioHelperApp::InitInstance() {
     // the loop ends at once and silently; pFrame must not be used again.
     pFrame->LoadFrame(IDR_MAINFRAME, WS_OVERLAPPEDWINDOW | FWS_ADDTOTITLE, nullptr, nullptr);
     return TRUE;
+}
+
+BOOL CKeloRadioHelperApp::OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo) {
+    if (code == CN_COMMAND && id == ID_APP_ABOUT) {
+        OnAppAbout();
+        return TRUE;
+    }
+    return CWinApp::OnCmdMsg(id, code, extra, handlerInfo);
+}
+
+void CKeloRadioHelperApp::OnAppAbout() {
+    CAboutDlg aboutDlg;
+    aboutDlg.DoModal();
 }

@@ -7,5 +7,13 @@
 class CKeloRadioHelperApp : public CWinApp {
 public:
     CKeloRadioHelperApp() = default;
+    ~CKeloRadioHelperApp() override = default;
+
     BOOL InitInstance() override;
+    // The command map: ID_APP_ABOUT, then the framework's own commands.
+    BOOL OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo) override;
+
+    // Shows the About box modally. Nobody can reach the hidden frame's menu
+    // or keys, but the command stays routed.
+    void OnAppAbout();
 };

@@ -21,7 +21,6 @@ namespace {
 // host on the network drive the helper, shell execution included.
 constexpr wchar_t kListenAddress[] = L"127.0.0.1";
 constexpr int kListenBacklog = 5;
-constexpr UINT kChildViewId = 0xE900;  // the framework's first pane id
 
 const wchar_t* AsWide(const std::u16string& text) {
     return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -78,7 +77,7 @@ int CMainFrame::OnCreate(LPCREATESTRUCTW lpCreateStruct) {
     }
     const RECT empty = {0, 0, 0, 0};
     if (!m_wndView.Create(nullptr, nullptr, WS_CHILD | WS_VISIBLE | WS_BORDER, empty, this,
-                          kChildViewId)) {
+                          AFX_IDW_PANE_FIRST)) {
         return -1;
     }
     // The player dialog comes before the socket, so that a command from the

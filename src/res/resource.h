@@ -1,9 +1,16 @@
-// Resource identifiers of TunaraHelper.exe.
+// Resource identifiers of TunaraHelper.exe; the framework's standard ids
+// (menu commands, the application title) come from its own header.
 #pragma once
+
+#include "framework/AfxRes.h"
 
 #define IDR_MAINFRAME 128
 #define IDD_ABOUTBOX 100
 #define IDP_OLE_INIT_FAILED 100
 #define IDP_SOCKETS_INIT_FAILED 104
-#define AFX_IDS_APP_TITLE 0xE000
 #define IDB_START_PICTURE 133
+#define IDD_PLAYER_DIALOG 130
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

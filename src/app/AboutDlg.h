@@ -1,0 +1,11 @@
+// The About box: the program's name and version over the hidden frame.
+#pragma once
+
+#include "framework/Dialog.h"
+
+class CAboutDlg : public CDialog {
+public:
+    static constexpr UINT IDD = 100;
+
+    CAboutDlg();
+};
