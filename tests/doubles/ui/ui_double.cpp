@@ -8,6 +8,8 @@
 //   no-window          end at once without a window
 //   window-delay=<ms>  run the message loop first, create the window later
 //   size=<w>x<h>       the window's size (640x400 by default)
+//   connect            connect to the helper's port first, as the real UI
+//                      does, and read from it until the end
 // Commands, from C:\tunara-test\ui-cmd-<pid>.txt (the file is consumed):
 //   exit | destroy | recreate [<w>x<h>] | minimize | report
 // Every copy also ends when C:\tunara-test\ui-exit-all exists.
@@ -15,15 +17,18 @@
 // C:\tunara-test\ui.log, one line per event: <pid> <tick> <event> ...
 //   START <command line>   WINDOW <hwnd> <w> <h>   DESTROYED <hwnd>
 //   ACTIVATEAPP <wParam> <lParam>   CLOSE   STATE visible=<0|1> iconic=<0|1>
-//   foreground=<0|1> focus=<0|1>   EXIT
+//   foreground=<0|1> focus=<0|1>   PORT accepted|refused <error>
+//   RECEIVED <bytes so far>   EXIT
 // Pixel (x, y) of the window is red y & 255, green (y >> 8) * 64 + 32,
 // blue x & 255.
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DoubleSupport.h"
@@ -170,6 +175,46 @@ LRESULT CALLBACK WndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) 
     }
 }
 
+// Logs the running count of bytes the helper sends until the connection
+// ends.
+void ReadFromHelper(SOCKET s) {
+    char buffer[4096];
+    unsigned long total = 0;
+    for (;;) {
+        const int got = ::recv(s, buffer, sizeof(buffer), 0);
+        if (got <= 0) {
+            return;
+        }
+        total += static_cast<unsigned long>(got);
+        Log("RECEIVED " + std::to_string(total));
+    }
+}
+
+// Connects to the helper's port once. The connection is kept open until
+// the process ends, as the real UI keeps its own.
+SOCKET ConnectToHelper() {
+    WSADATA data{};
+    if (::WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+        Log("PORT refused startup");
+        return INVALID_SOCKET;
+    }
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = ::htons(33645);
+    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+    if (s == INVALID_SOCKET ||
+        ::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        Log("PORT refused " + std::to_string(::WSAGetLastError()));
+        if (s != INVALID_SOCKET) {
+            ::closesocket(s);
+        }
+        return INVALID_SOCKET;
+    }
+    Log("PORT accepted");
+    return s;
+}
+
 // The options: the command line's, else the start file's.
 std::vector<std::string> StartOptions() {
     int count = 0;
@@ -199,6 +244,7 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
     Log("START " + Narrow(::GetCommandLineW()));
     DWORD idleDelay = 0;
     long windowDelay = -1;
+    SOCKET helperConnection = INVALID_SOCKET;
     for (std::string option : StartOptions()) {
         while (!option.empty() && (option.back() == '\r' || option.back() == ' ')) {
             option.pop_back();
@@ -213,6 +259,8 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
             windowDelay = std::strtol(option.c_str() + 13, nullptr, 10);
         } else if (option.rfind("size=", 0) == 0) {
             ParseSize(option.substr(5));
+        } else if (option == "connect") {
+            helperConnection = ConnectToHelper();
         }
     }
 
@@ -223,6 +271,10 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
     wc.lpszClassName = kClassName;
     ::RegisterClassW(&wc);
 
+    std::thread reader;
+    if (helperConnection != INVALID_SOCKET) {
+        reader = std::thread(ReadFromHelper, helperConnection);
+    }
     ::Sleep(idleDelay);
     if (windowDelay < 0) {
         CreateMainWindow();
@@ -249,6 +301,11 @@ int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
         ::DispatchMessageW(&msg);
     }
     DestroyMainWindow();
+    if (helperConnection != INVALID_SOCKET) {
+        ::shutdown(helperConnection, SD_BOTH);
+        ::closesocket(helperConnection);
+        reader.join();
+    }
     Log("EXIT");
     return 0;
 }
