@@ -28,6 +28,8 @@ const wchar_t* AsWide(const std::u16string& text) {
 
 }  // namespace
 
+IMPLEMENT_DYNAMIC(CMainFrame, CFrameWnd)
+
 CMainFrame::CMainFrame() = default;
 
 // Connections delete themselves; the registry only points to them.

@@ -15,6 +15,9 @@
 class CWMPDialog;
 
 class CMainFrame : public CFrameWndLauncher, public IConnectionHost, public IPlayerFrame {
+    // Recorded with CFrameWnd as its base; it cannot be created by name.
+    DECLARE_DYNAMIC(CMainFrame)
+
 public:
     CMainFrame();
     ~CMainFrame() override;

@@ -35,6 +35,13 @@ BOOL CCmdTarget::OnCmdMsg(UINT, int, void*, void*) {
     return FALSE;
 }
 
+const CRuntimeClass CCmdTarget::classCCmdTarget = {"CCmdTarget", sizeof(CCmdTarget), nullptr,
+                                                   nullptr};
+
+const CRuntimeClass* CCmdTarget::GetRuntimeClass() const {
+    return &classCCmdTarget;
+}
+
 CWinApp::CWinApp(const wchar_t* appName) {
     g_pApp = this;
     m_hInstance = ::GetModuleHandleW(nullptr);

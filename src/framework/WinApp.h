@@ -7,6 +7,7 @@
 #include <string>
 
 #include "framework/AfxRes.h"
+#include "framework/RuntimeClass.h"
 
 class CWnd;
 
@@ -21,6 +22,13 @@ public:
     // Returns TRUE if the command was handled; extra and handlerInfo are
     // passed through unchanged for targets that need them.
     virtual BOOL OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo);
+
+    // The root of every class's run-time information.
+    static const CRuntimeClass classCCmdTarget;
+    virtual const CRuntimeClass* GetRuntimeClass() const;
+    bool IsKindOf(const CRuntimeClass* pClass) const {
+        return GetRuntimeClass()->IsDerivedFrom(pClass);
+    }
 };
 
 // The one application object. Constructing it (normally as a global) makes it

@@ -1,5 +1,6 @@
 #include "TestResource.h"
 #include "TestSupport.h"
+#include "app/MainFrame.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,24 @@ TEST_F(FrameWndTest, CommandsReachTheApplicationThroughTheFrame) {
 
     EXPECT_EQ(m_app.m_commands, (std::vector<UINT>{ID_TEST_EXIT, ID_TEST_NEXT_PANE}));
     pFrame->DestroyWindow();
+}
+
+TEST(RuntimeClass, MainFrameIsRecordedAsAFrameAndCannotBeMadeByName) {
+    const CRuntimeClass* pClass = RUNTIME_CLASS(CMainFrame);
+    EXPECT_STREQ(pClass->m_lpszClassName, "CMainFrame");
+    EXPECT_EQ(pClass->m_pBaseClass, RUNTIME_CLASS(CFrameWnd));
+    EXPECT_EQ(pClass->m_nObjectSize, static_cast<int>(sizeof(CMainFrame)));
+    EXPECT_EQ(pClass->CreateObject(), nullptr);
+    EXPECT_TRUE(pClass->IsDerivedFrom(RUNTIME_CLASS(CWnd)));
+    EXPECT_TRUE(pClass->IsDerivedFrom(RUNTIME_CLASS(CCmdTarget)));
+    EXPECT_FALSE(RUNTIME_CLASS(CFrameWnd)->IsDerivedFrom(pClass));
+
+    // The query answers for the object's own class through a base pointer.
+    CFrameWnd frame;
+    const CCmdTarget& target = frame;
+    EXPECT_EQ(target.GetRuntimeClass(), RUNTIME_CLASS(CFrameWnd));
+    EXPECT_TRUE(target.IsKindOf(RUNTIME_CLASS(CWnd)));
+    EXPECT_FALSE(target.IsKindOf(pClass));
 }
 
 }  // namespace
