@@ -5,6 +5,7 @@
 #include <new>
 
 #include "amf/Amf.h"
+#include "amf/ThreadState.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define TUNARA_AMF_ASAN 1
@@ -35,41 +36,31 @@ void Unpoison([[maybe_unused]] void* block) {
 #endif
 }
 
-// Trivially destructible and constant-initialised, so it stays usable up to
-// the very end of its thread: a message destroyed by a later thread_local or
-// static destructor still finds it, marked released, and frees directly.
-struct Cache {
+// The cached blocks of one thread, released when the thread ends.
+struct NodeCache {
     void* blocks[kMaxCached];
-    size_t count;
-    bool armed;     // the thread's Releaser will run
-    bool released;  // the thread is ending: cache nothing more
-};
-thread_local Cache t_cache{};
+    size_t count = 0;
 
-// Releases the cached blocks when the thread ends. It is touched only when
-// the first block is cached, which registers its destructor for this thread.
-struct Releaser {
-    bool armed = false;
-    ~Releaser() {
-        if (!armed)
-            return;
-        Cache& cache = t_cache;
-        cache.released = true;
-        while (cache.count > 0) {
-            void* block = cache.blocks[--cache.count];
+    NodeCache() = default;
+    NodeCache(const NodeCache&) = delete;
+    NodeCache& operator=(const NodeCache&) = delete;
+    ~NodeCache() {
+        while (count > 0) {
+            void* block = blocks[--count];
             Unpoison(block);
             ::operator delete(block);
         }
     }
 };
-thread_local Releaser t_releaser;
+
+using NodeCacheState = amf::ThreadState<NodeCache>;
 
 }  // namespace
 
 void* CAmfValue::operator new(size_t size) {
-    Cache& cache = t_cache;
-    if (size == sizeof(CAmfValue) && cache.count > 0) {
-        void* block = cache.blocks[--cache.count];
+    NodeCache* cache = NodeCacheState::Find();
+    if (size == sizeof(CAmfValue) && cache != nullptr && cache->count > 0) {
+        void* block = cache->blocks[--cache->count];
         Unpoison(block);
         return block;
     }
@@ -77,25 +68,23 @@ void* CAmfValue::operator new(size_t size) {
 }
 
 void CAmfValue::operator delete(void* block, size_t size) noexcept {
-    if (block == nullptr)
+    if (block == nullptr) {
         return;
-    Cache& cache = t_cache;
-    if (size != sizeof(CAmfValue) || cache.count == kMaxCached || cache.released) {
+    }
+    NodeCache* cache = size == sizeof(CAmfValue) ? NodeCacheState::Get() : nullptr;
+    if (cache == nullptr || cache->count == kMaxCached) {
         ::operator delete(block);
         return;
     }
-    if (!cache.armed) {
-        t_releaser.armed = true;
-        cache.armed = true;
-    }
     Poison(block);
-    cache.blocks[cache.count++] = block;
+    cache->blocks[cache->count++] = block;
 }
 
 namespace amf::node_pool {
 
 size_t CachedCount() noexcept {
-    return t_cache.count;
+    const NodeCache* cache = NodeCacheState::Find();
+    return cache != nullptr ? cache->count : 0;
 }
 
 }  // namespace amf::node_pool

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "amf/AmfCodec.h"
+#include "amf/ThreadState.h"
 
 namespace {
 
@@ -24,6 +25,11 @@ constexpr size_t kSpareValuesMax = 64;
 constexpr size_t kSpareTextsMax = 512;
 constexpr size_t kSpareTextUnits = 128;
 struct Spares {
+    Spares() {
+        tableTexts.reserve(kSpareTextsMax);
+        valueTexts.reserve(kSpareTextsMax);
+    }
+
     std::vector<std::u16string> table;
     std::vector<std::unique_ptr<CAmfValue>> values;
     // Each empty, with its buffer.
@@ -31,31 +37,8 @@ struct Spares {
     std::vector<std::u16string> valueTexts;
 };
 
-// The thread's spares, reached through a plain pointer: trivially
-// destructible, so a message destroyed after the thread's own thread_local
-// destructors (say by a static object's destructor at exit) still reads it,
-// finds it null and keeps nothing.
-thread_local Spares* t_spares = nullptr;
-thread_local bool t_threadEnding = false;
-
-struct SparesOwner {
-    Spares spares;
-    SparesOwner() {
-        spares.tableTexts.reserve(kSpareTextsMax);
-        spares.valueTexts.reserve(kSpareTextsMax);
-    }
-    ~SparesOwner() {
-        t_spares = nullptr;
-        t_threadEnding = true;
-    }
-};
-
 Spares* ThreadSpares() {
-    if (t_spares != nullptr || t_threadEnding)
-        return t_spares;
-    thread_local SparesOwner owner;
-    t_spares = &owner.spares;
-    return t_spares;
+    return amf::ThreadState<Spares>::Get();
 }
 
 bool WorthKeeping(const std::u16string& text) {

@@ -3,8 +3,9 @@
 // to the next message decoded on the thread. Reuse must never show: every
 // decode gives the tree and read table of a decode into fresh memory,
 // whatever the earlier messages held, and nothing is touched once a thread's
-// own thread_local objects are gone.
+// caches are gone.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <string>
 #include <thread>
@@ -196,21 +197,25 @@ TEST(AmfNodePool, NodesFreedOnAnotherThreadStayThere) {
     EXPECT_EQ(amf::node_pool::CachedCount(), here > 0 ? here - 1 : 0u);
 }
 
-// A message destroyed by a thread_local made before the decoder's own (so
-// destroyed after them) must not touch the dead spares or node cache.
-struct LateMessage {
-    std::unique_ptr<CAmfMessage> message;
-};
-
-TEST(AmfReuse, MessageOutlivingTheThreadsSpares) {
+// A message freed by a thread-exit destructor that runs after the codec's
+// own (a thread's key destructors run in the order the keys were made) must
+// free straight to the heap, not into the thread's dead caches.
+TEST(AmfReuse, MessageFreedAfterTheThreadsCachesAreGone) {
     const std::vector<Sample> samples = Samples();
+    {
+        CAmfMessage warm;  // the codec's keys exist before the test's
+        ASSERT_TRUE(warm.Decode(samples[1].bytes));
+    }
+    pthread_key_t key;
+    ASSERT_EQ(pthread_key_create(&key, [](void* p) { delete static_cast<CAmfMessage*>(p); }), 0);
     std::thread([&] {
-        thread_local LateMessage late;
-        late.message = std::make_unique<CAmfMessage>();
-        EXPECT_TRUE(late.message->Decode(samples[0].bytes));
+        auto late = std::make_unique<CAmfMessage>();
+        EXPECT_TRUE(late->Decode(samples[0].bytes));
+        pthread_setspecific(key, late.release());
         CAmfMessage early;  // fills the spares and the node cache
         EXPECT_TRUE(early.Decode(samples[1].bytes));
     }).join();
+    pthread_key_delete(key);
 }
 
 }  // namespace
