@@ -2,10 +2,11 @@
 #pragma once
 
 #include "framework/Dialog.h"
+#include "res/resource.h"
 
 class CAboutDlg : public CDialog {
 public:
-    static constexpr UINT IDD = 100;
+    static constexpr UINT IDD = IDD_ABOUTBOX;
 
     CAboutDlg();
 };
