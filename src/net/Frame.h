@@ -16,7 +16,19 @@ inline constexpr uint32_t kMaxPayload = 16u * 1024 * 1024;
 // A connection whose peer leaves more than this unread is given up on.
 inline constexpr size_t kMaxUnsent = 8u * 1024 * 1024;
 
-// Bytes 0..3 are deliberately not examined: the UI's magic is not checked.
+// The magic is the only thing that tells a UI's frame from other protocols'
+// requests: a browser can make a page send "POST /..." here, but never a
+// stream that starts with these bytes. True when the first count header
+// bytes (at most four are looked at) are all magic.
+inline bool HasFrameMagic(const uint8_t* header, size_t count) {
+    for (size_t i = 0; i < count && i < 4; ++i) {
+        if (header[i] != kFrameMagicByte) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline uint32_t ReadInboundLength(const uint8_t* header) {
     return static_cast<uint32_t>(header[4]) | static_cast<uint32_t>(header[5]) << 8 |
            static_cast<uint32_t>(header[6]) << 16 | static_cast<uint32_t>(header[7]) << 24;

@@ -22,13 +22,16 @@ private:
 
 }  // namespace
 
-void CFrameReceiver::OnReceive(IByteStream& stream, IPayloadHandler& handler) {
+bool CFrameReceiver::OnReceive(IByteStream& stream, IPayloadHandler& handler) {
+    if (m_fault != FrameFault::None) {
+        return false;
+    }
     if (m_bInReceive) {
         m_bReceiveAgain = true;
-        return;
+        return true;
     }
     bool again = true;
-    while (again) {
+    while (again && m_fault == FrameFault::None) {
         {
             CReceiveScope scope(m_bInReceive);
             ReceiveOnce(stream, handler);
@@ -36,6 +39,7 @@ void CFrameReceiver::OnReceive(IByteStream& stream, IPayloadHandler& handler) {
         again = m_bReceiveAgain;
         m_bReceiveAgain = false;
     }
+    return m_fault == FrameFault::None;
 }
 
 void CFrameReceiver::ReceiveOnce(IByteStream& stream, IPayloadHandler& handler) {
@@ -53,6 +57,13 @@ void CFrameReceiver::ReceiveOnce(IByteStream& stream, IPayloadHandler& handler) 
             return;
         }
         m_nHeaderReceived += static_cast<uint32_t>(count);
+        // Judged as soon as the first byte is here, so that a request of
+        // another protocol is turned away before anything of it is used.
+        if (!HasFrameMagic(m_header.data(), m_nHeaderReceived)) {
+            m_fault = FrameFault::BadMagic;
+            m_nHeaderReceived = 0;
+            return;
+        }
         if (m_nHeaderReceived < kFrameHeaderSize) {
             return;
         }

@@ -16,14 +16,27 @@ public:
     virtual void OnPayload(const std::vector<uint8_t>& payload) = 0;
 };
 
+// Why the peer's stream cannot be read on.
+enum class FrameFault {
+    None,
+    // Header bytes 0..3 were not DA DA DA DA: not a UI speaking, and nothing
+    // after them can be trusted to be a frame.
+    BadMagic,
+};
+
 class CFrameReceiver {
 public:
     // One read notification. Each pass takes either (what has arrived of) a
-    // header or one payload chunk of at most kReceiveChunk bytes; the socket layer repeats
-    // the notification while unread bytes remain. A call made while another
-    // is running (from inside the handler) is deferred and run by the outer
-    // call afterwards, so no notification is lost.
-    void OnReceive(IByteStream& stream, IPayloadHandler& handler);
+    // header or one payload chunk of at most kReceiveChunk bytes; the socket
+    // layer repeats the notification while unread bytes remain. A call made
+    // while another is running (from inside the handler) is deferred and run
+    // by the outer call afterwards, so no notification is lost.
+    // Returns false once the connection must be closed (GetFault() says
+    // why); from then on nothing more is read or delivered, and every later
+    // call returns false at once.
+    bool OnReceive(IByteStream& stream, IPayloadHandler& handler);
+
+    FrameFault GetFault() const { return m_fault; }
 
     // True from the first header byte to the end of its payload.
     bool IsInFrame() const { return m_nPayloadLength != 0 || m_nHeaderReceived != 0; }
@@ -40,4 +53,5 @@ private:
     uint32_t m_nReceived = 0;
     bool m_bInReceive = false;
     bool m_bReceiveAgain = false;
+    FrameFault m_fault = FrameFault::None;
 };

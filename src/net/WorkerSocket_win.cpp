@@ -28,7 +28,11 @@ void CWorkerSocket::OnReceive(int /*nErrorCode*/) {
         return;
     }
     ++m_nBusy;
-    m_receiver.OnReceive(*this, *this);
+    // A stream that is not ours (another protocol's request) ends the
+    // connection as a close from the peer would.
+    if (!m_receiver.OnReceive(*this, *this)) {
+        Drop();
+    }
     --m_nBusy;
     DeleteIfIdle();
 }
