@@ -20,7 +20,9 @@
 // Before all that, whether the decode succeeded or not, what it left in the
 // message must lie within the decode budget (CAmfReader::kMaxValues values,
 // CAmfReader::TextBudget units of text): no payload decodes into more than its
-// bytes can honestly hold.
+// bytes can honestly hold. The budget is counted against the bytes being
+// read, so a tree whose own encoding is too short for it must fail to decode
+// again, and only a tree within that budget is compared.
 #pragma once
 
 #include <cstdint>
@@ -162,6 +164,15 @@ inline std::string CheckDecode(const uint8_t* data, size_t size) {
     const bool ok = second.Decode(bytes);
     if (!exact)
         return {};
+    // The writer may say the tree in fewer bytes than it came in (texts cut
+    // at NUL, duplicate members dropped), and the budget is counted against
+    // the bytes being read: the tree decodes again exactly when it also fits
+    // the budget of its own encoding.
+    const Footprint tree = Measure(first);
+    const bool fits = tree.values <= static_cast<uint64_t>(CAmfReader::kMaxValues) &&
+                      tree.units <= static_cast<uint64_t>(CAmfReader::TextBudget(bytes));
+    if (!fits)
+        return ok ? "re-encoded bytes decoded past their budget" : "";
     if (!ok)
         return "re-encoded bytes failed to decode";
     if (second.GetCount() != first.GetCount())

@@ -254,6 +254,31 @@ TEST(DecodeBudget, OrdinaryPayloadsAndDirectValueDecode) {
     }
 }
 
+// Found by fuzzing: a tree may be written in fewer bytes than it came in,
+// here because its one string is cut at a NUL, and the budget of the shorter
+// encoding is too small for the same references. The payload decodes, its
+// encoding does not; the fuzz property expects exactly that.
+TEST(DecodeBudget, EncodingShorterThanThePayloadFailsToDecodeAgain) {
+    std::vector<uint8_t> payload{0x06};
+    PutU29(payload, (4096 << 1) | 1);
+    payload.insert(payload.end(), 1100, 'a');
+    payload.push_back(0x00);  // the string ends here; 2995 bytes follow unread
+    payload.insert(payload.end(), 2995, 'b');
+    for (int i = 0; i < 64; ++i)
+        payload.insert(payload.end(), {0x06, 0x00});
+    ASSERT_EQ(payload.size(), 4227u);
+
+    CAmfMessage message;
+    ASSERT_TRUE(message.Decode(payload));  // 65 x 1100 units within 2 x 4227 + 64 Ki
+    EXPECT_EQ(message.GetCount(), 65u);
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(message.Encode(out));
+    EXPECT_EQ(out.size(), 1231u);
+    CAmfMessage again;
+    EXPECT_FALSE(again.Decode(out));  // the same text past 2 x 1231 + 64 Ki
+    EXPECT_EQ(amf_fuzz::CheckDecode(payload.data(), payload.size()), "");
+}
+
 // A message that failed on its budget is destroyed completely (ASan reports
 // any leak at exit), and the next payload on the thread decodes normally, with
 // a fresh budget.
