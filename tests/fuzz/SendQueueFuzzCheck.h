@@ -7,7 +7,9 @@
 //                (L & 0x7F) x 64 KiB + L bytes (so that the 8 MiB cap is in
 //                reach); its bytes number the frame
 //   op % 4 == 1  flush while the peer takes at most (next byte) x 97 bytes a
-//                send, and op / 4 sends before it would block (0: unlimited)
+//                send (at least 1), and op / 4 sends before it would block
+//                (0: 4096 sends, so that a megabyte taken a byte at a time
+//                does not make one input take seconds)
 //   op % 4 == 2  flush where sending fails with a reset connection
 //   op % 4 == 3  flush where sending returns 0
 // and at the end a flush with the peer taking everything.
@@ -166,7 +168,7 @@ inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
             }
             case 1: {
                 const size_t perSend = static_cast<size_t>(next()) * 97u;
-                peer.Allow(perSend == 0 ? 1 : perSend, op / 4 == 0 ? -1 : op / 4);
+                peer.Allow(perSend == 0 ? 1 : perSend, op / 4 == 0 ? 4096 : op / 4);
                 why = flush();
                 break;
             }

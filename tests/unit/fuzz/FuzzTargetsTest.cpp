@@ -47,7 +47,11 @@ struct Saved {
 };
 
 // Inputs found by the fuzzing campaigns (docs/robustness.md), minimised.
-const std::vector<Saved> kSaved = {};
+const std::vector<Saved> kSaved = {
+    {"send_queue", "slow-unit-megabytes-a-byte-a-send", "fd 00 00 ff 01 00 00 ad 00 ff"},
+    {"send_queue", "slow-unit-long-frames-a-byte-a-send",
+     "01 00 00 ff ff f8 ff ff ff ff ff 0f ff 0a 00"},
+};
 
 const Target* FindTarget(const std::string& name) {
     for (const Target& t : kTargets) {
