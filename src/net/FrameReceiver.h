@@ -2,10 +2,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "net/ByteStream.h"
+#include "net/MemoryBudget.h"
 
 // Receives each complete payload. It may run a message loop (and so re-enter
 // CFrameReceiver::OnReceive) and may close the connection; the receiver only
@@ -22,10 +25,23 @@ enum class FrameFault {
     // Header bytes 0..3 were not DA DA DA DA: not a UI speaking, and nothing
     // after them can be trusted to be a frame.
     BadMagic,
+    // Collecting the payload would take the partial payloads of all
+    // connections past their shared budget.
+    OverBudget,
 };
 
 class CFrameReceiver {
 public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    // pBudget bounds the payload storage this receiver shares with others
+    // (nullptr: only the per-frame cap applies); clock stamps the frame's
+    // progress for HasStalled.
+    explicit CFrameReceiver(CMemoryBudget* pBudget = nullptr,
+                            Clock clock = &std::chrono::steady_clock::now);
+    CFrameReceiver(const CFrameReceiver&) = delete;
+    CFrameReceiver& operator=(const CFrameReceiver&) = delete;
+
     // One read notification. Each pass takes either (what has arrived of) a
     // header or one payload chunk of at most kReceiveChunk bytes; the socket
     // layer repeats the notification while unread bytes remain. A call made
@@ -40,10 +56,19 @@ public:
 
     // True from the first header byte to the end of its payload.
     bool IsInFrame() const { return m_nPayloadLength != 0 || m_nHeaderReceived != 0; }
+    // True when a frame is partly here and none of its bytes came for limit:
+    // a peer that holds memory (or a slot) without ever finishing.
+    bool HasStalled(std::chrono::steady_clock::duration limit) const;
+    // Bytes of payload storage held now, as charged to the budget.
+    size_t GetHeldBytes() const { return m_share.GetHeld(); }
 
 private:
     void ReceiveOnce(IByteStream& stream, IPayloadHandler& handler);
+    void ReceiveHeader(IByteStream& stream, IPayloadHandler& handler);
+    void ReceivePayload(IByteStream& stream, IPayloadHandler& handler);
+    bool MakeRoom(size_t count);
     void DeliverPayload(IPayloadHandler& handler);
+    void KeepStorage(std::vector<uint8_t>& payload);
 
     std::vector<uint8_t> m_receiveBuffer;
     // The header of the next frame as far as it has arrived.
@@ -54,4 +79,7 @@ private:
     bool m_bInReceive = false;
     bool m_bReceiveAgain = false;
     FrameFault m_fault = FrameFault::None;
+    CBudgetShare m_share;
+    Clock m_clock;
+    std::chrono::steady_clock::time_point m_lastProgress{};
 };

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "net/Frame.h"
@@ -255,6 +257,133 @@ TEST(FrameReceiver, ForeignHeaderFoundInADeferredPassIsReported) {
     EXPECT_FALSE(h.m_bNestedRead);
     EXPECT_EQ(h.m_payloads.size(), 1u);
     EXPECT_EQ(h.m_stream.Waiting(), 5u);
+}
+
+}  // namespace
+
+namespace {
+
+// Two connections share a budget for partial payloads. The one whose next
+// chunk would pass it is closed; the other goes on collecting, and what the
+// closed one held is free again once it is gone.
+TEST(FrameReceiver, PartialPayloadsShareOneBudget) {
+    CMemoryBudget budget(40000);
+    std::vector<uint8_t> first;
+    AppendInbound(first, Pattern(30000, 1));
+    std::vector<uint8_t> second;
+    AppendInbound(second, Pattern(20000, 2));
+
+    CFrameReceiver a(&budget);
+    auto b = std::make_unique<CFrameReceiver>(&budget);
+    CFakeByteStream streamA;
+    CFakeByteStream streamB;
+    CRecorder handlerA;
+    CRecorder handlerB;
+    // a has 24576 of its 30000 bytes, and storage for all of them; b then
+    // gets 8192 and is refused the doubling to 16384.
+    streamA.Arrive({first.begin(), first.begin() + 8 + 24576});
+    Pump(a, streamA, handlerA);
+    EXPECT_EQ(a.GetHeldBytes(), 30000u);
+    streamB.Arrive(second);
+    bool open = true;
+    while (open && streamB.Waiting() > 0) {
+        open = b->OnReceive(streamB, handlerB);
+    }
+    EXPECT_FALSE(open);
+    EXPECT_EQ(b->GetFault(), FrameFault::OverBudget);
+    EXPECT_TRUE(handlerB.m_payloads.empty());
+    EXPECT_EQ(b->GetHeldBytes(), 8192u);
+    EXPECT_EQ(streamB.m_nReadPos, 8u + 8192 + 4096) << "the refused chunk is the last read";
+
+    b.reset();
+    streamA.Arrive({first.begin() + 8 + 24576, first.end()});
+    Pump(a, streamA, handlerA);
+    EXPECT_EQ(a.GetFault(), FrameFault::None);
+    ASSERT_EQ(handlerA.m_payloads.size(), 1u);
+    EXPECT_TRUE(handlerA.m_payloads[0] == Pattern(30000, 1));
+}
+
+// Storage is charged as allocated: a payload costs its own length, never
+// the doubling a vector would add, and a big frame's storage is given back
+// once it has been handled, while small frames reuse theirs.
+TEST(FrameReceiver, StorageChargedAsAllocatedAndGivenBackAfterABigFrame) {
+    struct Case {
+        size_t length;
+        size_t heldWhileHandled;
+        size_t heldAfter;
+    };
+    for (const Case& c : {Case{100, 100, 100}, Case{10000, 10000, 10000}, Case{65536, 65536, 65536},
+                          Case{65537, 65537, 0}, Case{kMaxPayload, kMaxPayload, 0}}) {
+        SCOPED_TRACE(c.length);
+        CMemoryBudget budget(SIZE_MAX);
+        CFrameReceiver receiver(&budget);
+        struct CHeld : IPayloadHandler {
+            CMemoryBudget* m_pBudget = nullptr;
+            size_t m_nHeld = 0;
+            void OnPayload(const std::vector<uint8_t>&) override { m_nHeld = m_pBudget->GetUsed(); }
+        } handler;
+        handler.m_pBudget = &budget;
+        CFakeByteStream stream;
+        std::vector<uint8_t> bytes;
+        AppendInbound(bytes, std::vector<uint8_t>(c.length, 7));
+        stream.Arrive(bytes);
+        Pump(receiver, stream, handler);
+        EXPECT_EQ(handler.m_nHeld, c.heldWhileHandled);
+        EXPECT_EQ(budget.GetUsed(), c.heldAfter);
+        EXPECT_EQ(receiver.GetHeldBytes(), c.heldAfter);
+    }
+}
+
+// A skipped oversized payload is never stored, so it costs the budget nothing.
+TEST(FrameReceiver, SkippedPayloadCostsNothing) {
+    CMemoryBudget budget(0);
+    CFrameReceiver receiver(&budget);
+    CFakeByteStream stream;
+    CRecorder handler;
+    stream.Arrive(std::vector<uint8_t>{0xDA, 0xDA, 0xDA, 0xDA, 1, 0, 0, 1});
+    stream.Arrive(std::vector<uint8_t>(100000, 0));
+    EXPECT_TRUE(receiver.OnReceive(stream, handler));
+    Pump(receiver, stream, handler);
+    EXPECT_EQ(receiver.GetFault(), FrameFault::None);
+    EXPECT_EQ(budget.GetUsed(), 0u);
+}
+
+// Progress is any byte of the frame arriving; only a frame that is partly
+// here and then gets nothing for the limit counts as stalled.
+TEST(FrameReceiver, StallIsMeasuredFromTheLastByteOfAnUnfinishedFrame) {
+    using namespace std::chrono_literals;
+    auto now = std::chrono::steady_clock::time_point{} + 1000s;
+    CFrameReceiver receiver(nullptr, [&now] { return now; });
+    CFakeByteStream stream;
+    CRecorder handler;
+    std::vector<uint8_t> frame;
+    AppendInbound(frame, Pattern(5000, 4));
+
+    struct Step {
+        size_t arrive;  // bytes of the frame that arrive now
+        std::chrono::seconds wait;
+        bool stalled;
+    };
+    const Step steps[] = {
+        {0, 600s, false},                        // nothing begun: an idle connection is no stall
+        {3, 59s, false},                         // part of the header
+        {0, 1s, true},                           // ... and then nothing for 60 s
+        {5, 59s, false},                         // the rest of the header is progress
+        {4096, 59s, false},                      // a chunk of payload is progress too
+        {0, 1s, true},      {904, 600s, false},  // the frame is complete: nothing is pending
+    };
+    size_t offset = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(offset);
+        if (step.arrive > 0) {
+            stream.Arrive({frame.begin() + offset, frame.begin() + offset + step.arrive});
+            offset += step.arrive;
+            Pump(receiver, stream, handler);
+        }
+        now += step.wait;
+        EXPECT_EQ(receiver.HasStalled(60s), step.stalled);
+    }
+    EXPECT_EQ(handler.m_payloads.size(), 1u);
 }
 
 }  // namespace
