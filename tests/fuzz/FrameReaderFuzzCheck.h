@@ -18,10 +18,15 @@
 //    every later notification returns false without reading;
 //  - without a fault the whole stream is read, and the reader is inside a
 //    frame exactly when the stream ends in an incomplete one;
-//  - no read asks for more than one chunk.
+//  - no read asks for more than one chunk;
+//  - the payload storage held is what is charged to the shared budget, and
+//    all of it is given back when the reader goes;
+//  - with a clock that moves one second a read, the reader has stalled for
+//    d exactly when it is inside a frame and no byte came for d.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +34,7 @@
 #include "net/ByteStream.h"
 #include "net/Frame.h"
 #include "net/FrameReceiver.h"
+#include "net/MemoryBudget.h"
 
 namespace frame_fuzz {
 
@@ -81,6 +87,7 @@ public:
 
     int Receive(void* buf, int len, int flags) override {
         ++m_nCalls;
+        m_now += std::chrono::seconds(1);
         m_nLargestAsk = std::max(m_nLargestAsk, len);
         if (flags != 0 || len <= 0) {
             m_nLastError = 10022;  // the reader never peeks any more
@@ -105,6 +112,7 @@ public:
         std::copy_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(m_nPos), count,
                     static_cast<uint8_t*>(buf));
         m_nPos += count;
+        m_lastBytes = m_now;
         return static_cast<int>(count);
     }
     int Send(const void*, int, int) override {
@@ -116,6 +124,9 @@ public:
     size_t Position() const { return m_nPos; }
     size_t Calls() const { return m_nCalls; }
     int LargestAsk() const { return m_nLargestAsk; }
+    // The stream's own clock: one second per read, bytes or not.
+    std::chrono::steady_clock::time_point Now() const { return m_now; }
+    std::chrono::steady_clock::time_point LastBytes() const { return m_lastBytes; }
 
 private:
     const std::vector<uint8_t>& m_bytes;
@@ -126,6 +137,8 @@ private:
     size_t m_nCalls = 0;
     int m_nLargestAsk = 0;
     int m_nLastError = 0;
+    std::chrono::steady_clock::time_point m_now{};
+    std::chrono::steady_clock::time_point m_lastBytes{};
 };
 
 class CReentrantHandler : public IPayloadHandler {
@@ -155,14 +168,29 @@ private:
     const std::vector<uint8_t>& m_schedule;
 };
 
+inline std::string RunWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& schedule,
+                           const Reference& expected, const std::string& where,
+                           CMemoryBudget& budget, CScheduledStream& stream);
+
 // Runs one reader over the stream with the schedule, as the socket layer
 // would: a notification while unread bytes remain. Empty result when every
 // property holds; otherwise what broke.
 inline std::string Run(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& schedule,
                        const Reference& expected, const char* run) {
     const std::string where = std::string(run) + ": ";
-    CFrameReceiver receiver;
+    // Generous enough never to refuse a payload of the stream.
+    CMemoryBudget budget(4 * bytes.size() + 65536);
     CScheduledStream stream(bytes, schedule);
+    std::string why = RunWith(bytes, schedule, expected, where, budget, stream);
+    if (why.empty() && budget.GetUsed() != 0)
+        why = where + "storage not given back to the budget";
+    return why;
+}
+
+inline std::string RunWith(const std::vector<uint8_t>& bytes, const std::vector<uint8_t>& schedule,
+                           const Reference& expected, const std::string& where,
+                           CMemoryBudget& budget, CScheduledStream& stream) {
+    CFrameReceiver receiver(&budget, [&stream] { return stream.Now(); });
     CReentrantHandler handler(receiver, stream, schedule);
     bool open = true;
     // Every call either reads at least one byte or uses up a failing schedule
@@ -178,6 +206,8 @@ inline std::string Run(const std::vector<uint8_t>& bytes, const std::vector<uint
         return where + "a nested notification delivered a payload";
     if (stream.LargestAsk() > static_cast<int>(kReceiveChunk))
         return where + "a read asked for more than one chunk";
+    if (budget.GetUsed() != receiver.GetHeldBytes() || budget.GetUsed() > budget.GetLimit())
+        return where + "storage held differs from what the budget was charged";
     if (handler.m_payloads != expected.payloads) {
         return where + "delivered " + std::to_string(handler.m_payloads.size()) +
                " payloads, the reference parse " + std::to_string(expected.payloads.size());
@@ -210,6 +240,12 @@ inline std::string Run(const std::vector<uint8_t>& bytes, const std::vector<uint
     }
     if (handler.m_payloads != expected.payloads)
         return where + "an idle notification delivered";
+    const auto quiet = stream.Now() - stream.LastBytes();
+    for (const auto d :
+         {std::chrono::steady_clock::duration::zero(), quiet, quiet + std::chrono::seconds(1)}) {
+        if (receiver.HasStalled(d) != (expected.inFrame && quiet >= d))
+            return where + "stall judged wrongly";
+    }
     return {};
 }
 

@@ -21,7 +21,13 @@
 //    than would-block, gives the queue up: it says false, holds nothing, and
 //    from then on queues and sends nothing;
 //  - otherwise the unsent count is what was queued minus what left, and the
-//    final flush sends everything.
+//    final flush sends everything;
+//  - the queue's storage is charged to a budget shared with other queues
+//    (kBudget here, with a neighbour holding kNeighbour of it): what it holds
+//    is what it was charged, never past the budget, and nothing once given
+//    up; a frame is refused for the budget only when the queue held unsent
+//    bytes (a frame into an emptied queue always fits), and the refusal
+//    gives the queue up.
 #pragma once
 
 #include <algorithm>
@@ -32,6 +38,7 @@
 
 #include "net/ByteStream.h"
 #include "net/Frame.h"
+#include "net/MemoryBudget.h"
 #include "net/SendQueue.h"
 
 namespace send_fuzz {
@@ -91,8 +98,16 @@ private:
     int m_nLastError = 0;
 };
 
+// Two long frames and a half pass what is left of it, a little before the
+// 8 MiB unsent cap would.
+inline constexpr size_t kBudget = 24u << 20;
+inline constexpr size_t kNeighbour = 4u << 20;
+
 inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
-    CSendQueue queue;
+    CMemoryBudget budget(kBudget);
+    CBudgetShare neighbour(&budget);  // another connection's queue
+    neighbour.Resize(kNeighbour);
+    CSendQueue queue(&budget);
     std::vector<uint8_t> expected;  // every frame queued, framed
     CPeer peer(expected);
     bool givenUp = false;
@@ -149,14 +164,21 @@ inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
                                 static_cast<uint8_t>(frames + k / 251));
                 }
                 ++frames;
+                const size_t unsentBefore = queue.GetUnsentSize();
                 const bool ok = queue.AppendFrame(payload);
                 if (givenUp) {
                     if (ok)
                         return "a given-up queue took a frame";
                     break;
                 }
-                if (!ok)
-                    return "a frame was refused by a queue not given up";
+                if (!ok) {
+                    if (unsentBefore == 0)
+                        return "a frame that fits the budget was refused by an empty queue";
+                    if (!queue.IsGivenUp() || queue.GetHeldBytes() != 0)
+                        return "a frame refused for the budget did not give the queue up";
+                    givenUp = true;
+                    break;
+                }
                 AppendOutboundHeader(expected, static_cast<uint32_t>(length));
                 expected.insert(expected.end(), payload.begin(), payload.end());
                 if (queue.GetUnsentSize() != expected.size() - peer.m_nWire)
@@ -185,6 +207,13 @@ inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
         }
         if (!why.empty())
             return why;
+        if (queue.GetHeldBytes() + kNeighbour != budget.GetUsed() ||
+            budget.GetUsed() > budget.GetLimit())
+            return "storage held differs from what the budget was charged";
+        if (queue.GetHeldBytes() < queue.GetUnsentSize())
+            return "more unsent than the storage charged";
+        if (givenUp && queue.GetHeldBytes() != 0)
+            return "a given-up queue still holds storage";
     }
     peer.Allow(SIZE_MAX, -1);
     std::string why = flush();
