@@ -4,7 +4,7 @@
 // Input: a script of operations, one byte each plus their argument bytes:
 //   op % 4 == 0  queue a frame and flush, as SendFrame does; next byte L: a
 //                payload of L & 0x7F bytes, or, when L has its top bit set, of
-//                (L & 0x7F) x 64 KiB + L bytes (so that the 8 MiB cap is in
+//                (L & 0x7F) x 16 KiB + L bytes (so that the 8 MiB cap is in
 //                reach); its bytes number the frame
 //   op % 4 == 1  flush while the peer takes at most (next byte) x 97 bytes a
 //                send (at least 1), and op / 4 sends before it would block
@@ -98,9 +98,11 @@ private:
     int m_nLastError = 0;
 };
 
-// Two long frames and a half pass what is left of it, a little before the
-// 8 MiB unsent cap would.
-inline constexpr size_t kBudget = 24u << 20;
+// 12 MiB left for the queue: more than the 8 MiB unsent cap, so both bounds
+// are in reach (unsent bytes behind a sent prefix not yet cut off, or a
+// frame on top of 8 MiB, pass the budget first). Long frames are at most
+// 2 MiB, so that most inputs stay cheap.
+inline constexpr size_t kBudget = 16u << 20;
 inline constexpr size_t kNeighbour = 4u << 20;
 
 inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
@@ -154,7 +156,7 @@ inline std::string CheckSendQueue(const uint8_t* data, size_t size) {
                 // modest; short ones go on exercising the order.
                 const uint8_t l = next();
                 const bool longFrame = (l & 0x80) != 0 && expected.size() < (32u << 20);
-                const size_t length = longFrame ? (l & 0x7Fu) * 65536u + l : (l & 0x7Fu);
+                const size_t length = longFrame ? (l & 0x7Fu) * 16384u + l : (l & 0x7Fu);
                 // Runs of 251 equal bytes counting up from the frame's number,
                 // so that a lost, doubled or reordered piece shows.
                 std::vector<uint8_t> payload(length);

@@ -83,8 +83,11 @@ SEEDS = {
         "would_block_then_send": bytes([4 * 1 + 1, 0, 0, 50, 0, 60, 1, 255]),
         "send_error": bytes([0, 20, 4 * 1 + 1, 0, 2, 0, 5]),
         "zero_result": bytes([0, 20, 3, 0, 30, 1, 1]),
-        "cap_reached": bytes([4 * 63 + 1, 0, 0, 0xFF, 0, 0xFF, 0, 5]),
-        "near_cap": bytes([4 * 63 + 1, 0, 0, 0xFF, 1, 0]),
+        # Long frames of 2 MiB behind a peer that stopped reading: four stay
+        # under the 8 MiB cap, five pass it.
+        "cap_reached": bytes([4 * 63 + 1, 0] + [0, 0xFF] * 5 + [0, 5]),
+        "near_cap": bytes([4 * 63 + 1, 0] + [0, 0xFF] * 4 + [1, 0]),
+        "budget_behind_sent_prefix": bytes([4 * 2 + 1, 255] + [0, 0xFF] * 3 + [4 * 20 + 1, 255] + [0, 0xFF] * 4),
     },
     # The whole input is a request; bytes 0..27 also a record header, the rest pixels.
     "launcher": {
