@@ -110,10 +110,17 @@ private:
     friend class CAmfValue;
 
     // Decode state. A failure that ends the whole payload (ByteAt outside the
-    // payload, arrays nested deeper than the limit) latches here, so every
+    // payload, arrays nested deeper than the limit, a spent budget) latches here, so every
     // enclosing level fails at once without unwinding by exception.
     bool m_bDecodeBroken = false;
     int32_t m_nDecodeDepth = 0;
+    // The decode budget of the payload being read (CAmfReader::BeginDecode):
+    // text units and values still allowed. A message Decode sets it once for
+    // all its top-level values; m_bDecodingPayload keeps their CAmfValue
+    // Decode calls from starting it again.
+    int64_t m_nUnitsLeft = 0;
+    int32_t m_nValuesLeft = 0;
+    bool m_bDecodingPayload = false;
     // Encode state. During one encoding run the writer's string table is
     // kept as pointers to the strings being written (the tree does not change
     // while it is encoded), so a string costs no copy; m_writeStrings is only

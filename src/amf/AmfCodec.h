@@ -20,6 +20,19 @@ public:
     // Arrays nested deeper than this fail the whole decode (a decided mend:
     // the original recursed without bound). Depth 1 is a top-level array.
     static constexpr int32_t kMaxArrayDepth = 64;
+    // The decode budget: a payload may not decode into more than this many
+    // values, nor into more text (UTF-16 units of string values and member
+    // keys, a reference counted at the length it copies) than kUnitsPerByte
+    // per payload byte plus kUnitsBase. Inline text yields at most one unit
+    // per byte, so only references can pass it; past either bound the whole
+    // decode fails, before the copy that would pass it is made. See
+    // docs/robustness.md for the choice.
+    static constexpr int32_t kMaxValues = 65536;
+    static constexpr int64_t kUnitsPerByte = 2;
+    static constexpr int64_t kUnitsBase = 65536;
+    static int64_t TextBudget(const std::vector<uint8_t>& payload) {
+        return kUnitsPerByte * SizeOf(payload) + kUnitsBase;
+    }
 
     // The payload's size as a position; payloads beyond 2 GiB are read as if
     // they ended there.
@@ -85,9 +98,19 @@ private:
     static bool DecodeArray(CAmfValue& value, const std::vector<uint8_t>& payload,
                             int32_t& position);
     static void Break(CAmfMessage& message) { message.m_bDecodeBroken = true; }
-    static void BeginDecode(CAmfMessage& message) {
+    static void BeginDecode(CAmfMessage& message, const std::vector<uint8_t>& payload) {
         message.m_bDecodeBroken = false;
         message.m_nDecodeDepth = 0;
+        message.m_nUnitsLeft = TextBudget(payload);
+        message.m_nValuesLeft = kMaxValues;
+    }
+    // Charges units of text against the budget; past it the decode breaks.
+    static bool SpendText(CAmfMessage& message, size_t units) {
+        message.m_nUnitsLeft -= static_cast<int64_t>(units);
+        if (message.m_nUnitsLeft >= 0)
+            return true;
+        Break(message);
+        return false;
     }
     static int32_t& Depth(CAmfMessage& message) { return message.m_nDecodeDepth; }
 };

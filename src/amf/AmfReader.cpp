@@ -1,6 +1,6 @@
-// The AMF3 reader. Every failure is a boolean result; the two
-// failures that end the whole payload (ByteAt outside it, nesting past the
-// depth limit) latch in the message, and each enclosing level checks the latch
+// The AMF3 reader. Every failure is a boolean result; the failures
+// that end the whole payload (ByteAt outside it, nesting past the depth limit,
+// a spent decode budget) latch in the message, and each enclosing level checks the latch
 // right after a child fails, so they unwind as plain returns.
 #include <algorithm>
 #include <cstring>
@@ -63,7 +63,12 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
     if (isReference) {
         if (header >= table.size())
             return false;  // position stays past the header
-        text = table[header];
+        // Charged before the copy: references are how a small payload could
+        // ask for gigabytes of text.
+        const std::u16string& source = table[header];
+        if (!SpendText(message, source.size()))
+            return false;
+        text = source;
         return true;
     }
     text.clear();
@@ -92,6 +97,8 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
         // buffer larger than the text.
         char16_t units[kShortText];
         const size_t length = amf::Utf8ToUtf16UntilNul(bytes, header, units);
+        if (!SpendText(message, length))
+            return false;
         if (text.capacity() < length)
             LendTextBuffer(text, length);
         text.assign(units, length);
@@ -104,6 +111,8 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
     }
     text.resize(header);
     text.resize(amf::Utf8ToUtf16UntilNul(bytes, header, text.data()));
+    if (!SpendText(message, text.size()))
+        return false;
     AddToTable(table, text.data(), text.size());
     return true;
 }
@@ -122,12 +131,16 @@ bool CAmfValue::Decode(const std::vector<uint8_t>& payload, int32_t& position) {
     if (m_pMessage == nullptr)
         return false;  // no string table to read into
     CAmfMessage& message = *m_pMessage;
-    if (CAmfReader::Depth(message) == 0)
-        CAmfReader::BeginDecode(message);
+    if (CAmfReader::Depth(message) == 0 && !message.m_bDecodingPayload)
+        CAmfReader::BeginDecode(message, payload);  // a value decoded on its own
     if (CAmfReader::IsBroken(message))
         return false;
     if (position < 0 || position >= CAmfReader::SizeOf(payload))
         return false;
+    if (--message.m_nValuesLeft < 0) {
+        CAmfReader::Break(message);
+        return false;
+    }
 
     const uint8_t marker = payload[static_cast<size_t>(position++)];
     switch (marker) {
@@ -203,6 +216,8 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
             break;
         lastKeyRead = ReadString(payload, position, message, key);
         if (!lastKeyRead) {
+            if (IsBroken(message))
+                return false;
             value.m_bHasMembers = 1;  // bad reference: the entry is skipped
             continue;
         }
@@ -256,7 +271,13 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
 }
 
 bool CAmfMessage::Decode(const std::vector<uint8_t>& payload) {
-    CAmfReader::BeginDecode(*this);
+    // One budget for all the payload's top-level values.
+    CAmfReader::BeginDecode(*this, payload);
+    struct PayloadGuard {
+        bool& flag;
+        explicit PayloadGuard(bool& f) : flag(f) { flag = true; }
+        ~PayloadGuard() { flag = false; }
+    } guard(m_bDecodingPayload);
     const int32_t size = CAmfReader::SizeOf(payload);
     CAmfReader::TakeSpares(*this, size);
     int32_t position = 0;

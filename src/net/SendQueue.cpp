@@ -13,6 +13,11 @@ namespace {
 // at most once, so the cost stays linear however the sends are split.
 constexpr size_t kCompactThreshold = 64 * 1024;
 
+// Storage kept once everything is sent, to spare an allocation per event; a
+// larger buffer, left by a burst, is given back so that it does not stay
+// charged to the shared budget.
+constexpr size_t kKeptCapacity = 64 * 1024;
+
 }  // namespace
 
 bool CSendQueue::AppendFrame(const std::vector<uint8_t>& payload) {
@@ -21,7 +26,7 @@ bool CSendQueue::AppendFrame(const std::vector<uint8_t>& payload) {
     }
     // Only reachable where size_t is wider than the 32-bit length field.
     const uint64_t size = payload.size();
-    if (size > UINT32_MAX) {
+    if (size > UINT32_MAX || !MakeRoom(kFrameHeaderSize + payload.size())) {
         GiveUp();
         return false;
     }
@@ -56,6 +61,10 @@ bool CSendQueue::Flush(IByteStream& stream) {
     if (m_nSent == m_sendBuffer.size()) {
         m_sendBuffer.clear();
         m_nSent = 0;
+        if (m_sendBuffer.capacity() > kKeptCapacity) {
+            std::vector<uint8_t>().swap(m_sendBuffer);
+            m_share.Resize(0);
+        }
     } else if (m_nSent >= kCompactThreshold && m_nSent >= GetUnsentSize()) {
         m_sendBuffer.erase(m_sendBuffer.begin(),
                            m_sendBuffer.begin() + static_cast<std::ptrdiff_t>(m_nSent));
@@ -73,8 +82,33 @@ bool CSendQueue::SendFrame(IByteStream& stream, const std::vector<uint8_t>& payl
     return AppendFrame(payload) && Flush(stream);
 }
 
+// Grows the storage itself, so that what is charged to the budget is what is
+// allocated: doubling while the budget allows it, else exactly what is needed.
+bool CSendQueue::MakeRoom(size_t count) {
+    const size_t needed = m_sendBuffer.size() + count;
+    if (needed <= m_sendBuffer.capacity()) {
+        return true;
+    }
+    size_t grown = std::max(needed, 2 * m_sendBuffer.capacity());
+    if (!m_share.Resize(grown)) {
+        grown = needed;
+        if (!m_share.Resize(grown)) {
+            return false;
+        }
+    }
+    try {
+        // Exactly grown bytes: reserve beyond the capacity allocates that much.
+        m_sendBuffer.reserve(grown);
+    } catch (...) {
+        m_share.Resize(m_sendBuffer.capacity());
+        throw;
+    }
+    return true;
+}
+
 void CSendQueue::GiveUp() {
     m_bGivenUp = true;
     std::vector<uint8_t>().swap(m_sendBuffer);
     m_nSent = 0;
+    m_share.Resize(0);
 }

@@ -6,13 +6,21 @@
 #include <vector>
 
 #include "net/ByteStream.h"
+#include "net/MemoryBudget.h"
 
 class CSendQueue {
 public:
+    // pBudget bounds the bytes this queue holds together with the queues of
+    // other connections; nullptr: only the per-connection cap applies.
+    explicit CSendQueue(CMemoryBudget* pBudget = nullptr) : m_share(pBudget) {}
+    CSendQueue(const CSendQueue&) = delete;
+    CSendQueue& operator=(const CSendQueue&) = delete;
+
     // Queues one frame (header and payload) behind everything still unsent;
     // frames leave whole and in order. Returns false when the connection is
-    // to be closed: the queue was already given up, or the payload is too
-    // long for the length field.
+    // to be closed: the queue was already given up, the payload is too long
+    // for the length field, or holding it would take the queues of all
+    // connections past their shared budget.
     bool AppendFrame(const std::vector<uint8_t>& payload);
 
     // Sends as much as the socket takes. Returns false when the owner must
@@ -26,12 +34,16 @@ public:
 
     size_t GetUnsentSize() const { return m_sendBuffer.size() - m_nSent; }
     bool IsGivenUp() const { return m_bGivenUp; }
+    // Bytes of storage held now, as charged to the budget.
+    size_t GetHeldBytes() const { return m_share.GetHeld(); }
 
 private:
+    bool MakeRoom(size_t count);
     void GiveUp();
 
     std::vector<uint8_t> m_sendBuffer;
     // Bytes at the front of m_sendBuffer that the socket has already taken.
     size_t m_nSent = 0;
     bool m_bGivenUp = false;
+    CBudgetShare m_share;
 };

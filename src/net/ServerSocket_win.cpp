@@ -1,9 +1,28 @@
 #include "net/ServerSocket_win.h"
 
+#include "net/ConnectionLimits.h"
 #include "net/WorkerSocket_win.h"
+
+namespace {
+
+// Takes a pending connection off the queue and ends it at once.
+void Refuse(CAsyncSocket& listener) {
+    CAsyncSocket discard;
+    listener.Accept(discard);
+    discard.Close();
+}
+
+}  // namespace
 
 void CServerSocket::OnAccept(int /*nErrorCode*/) {
     ConnectionRegistry& connections = m_pFrame->Connections();
+    // Past the cap a connection is accepted (so that the peer learns at once
+    // instead of waiting in the backlog) and closed; the registry is not
+    // touched, so no connection the helper serves notices.
+    if (connections.size() >= SharedConnectionLimits().nMaxConnections) {
+        Refuse(*this);
+        return;
+    }
     const std::u16string strId = RegisterConnection(m_pFrame);
     auto it = connections.find(strId);
     CWorkerSocket* pWorker = it != connections.end() ? it->second : nullptr;
@@ -12,9 +31,7 @@ void CServerSocket::OnAccept(int /*nErrorCode*/) {
         if (it != connections.end()) {
             connections.erase(it);
         }
-        CWorkerSocket discard(nullptr, std::u16string());
-        Accept(discard);
-        discard.Close();
+        Refuse(*this);
         return;
     }
     if (!Accept(*pWorker)) {

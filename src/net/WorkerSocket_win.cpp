@@ -3,11 +3,43 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <chrono>
 #include <new>
 #include <utility>
 
+#include "net/ConnectionLimits.h"
+
+namespace {
+
+// Holds a connection's busy count up for exactly one handler, however the
+// handler ends, so that no path can leave the object undeletable.
+class CBusyScope {
+public:
+    explicit CBusyScope(int& nBusy) : m_nBusy(nBusy) { ++m_nBusy; }
+    ~CBusyScope() { --m_nBusy; }
+    CBusyScope(const CBusyScope&) = delete;
+    CBusyScope& operator=(const CBusyScope&) = delete;
+
+private:
+    int& m_nBusy;
+};
+
+// Each call reads the shared clock afresh, so that one put in later counts.
+std::chrono::steady_clock::time_point SharedNow() {
+    return SharedConnectionLimits().clock();
+}
+
+}  // namespace
+
 CWorkerSocket::CWorkerSocket(IConnectionHost* pFrame, std::u16string strId)
-    : m_pFrame(pFrame), m_strId(std::move(strId)) {}
+    : m_pFrame(pFrame),
+      m_strId(std::move(strId)),
+      m_receiver(&SharedConnectionLimits().partial, &SharedNow),
+      m_sendQueue(&SharedConnectionLimits().unsent) {
+    // Without the timer a stalled frame is never noticed; everything else
+    // works, so the connection is served all the same.
+    m_stallTimer.Start(kStallCheckPeriodMs, [this] { OnStallCheck(); });
+}
 
 CWorkerSocket::~CWorkerSocket() = default;
 
@@ -23,61 +55,77 @@ int CWorkerSocket::GetLastError() {
     return CAsyncSocket::GetLastError();
 }
 
-void CWorkerSocket::OnReceive(int /*nErrorCode*/) {
+template <typename Handler>
+void CWorkerSocket::Serve(Handler&& handler) {
     if (m_bDropped) {
         return;
     }
-    ++m_nBusy;
-    m_receiver.OnReceive(*this, *this);
-    --m_nBusy;
+    {
+        CBusyScope busy(m_nBusy);
+        bool keep = false;
+        try {
+            keep = handler();
+        } catch (...) {
+            keep = false;
+        }
+        if (!keep) {
+            Drop();
+        }
+    }
     DeleteIfIdle();
 }
 
+void CWorkerSocket::OnReceive(int /*nErrorCode*/) {
+    // A stream that is not ours (another protocol's request) or that would
+    // pass the shared budget ends the connection as a close from the peer
+    // would.
+    Serve([this] { return m_receiver.OnReceive(*this, *this); });
+}
+
 void CWorkerSocket::OnSend(int /*nErrorCode*/) {
-    if (m_bDropped) {
-        return;
-    }
-    ++m_nBusy;
-    if (!m_sendQueue.Flush(*this)) {
-        Drop();
-    }
-    --m_nBusy;
-    DeleteIfIdle();
+    Serve([this] { return m_sendQueue.Flush(*this); });
 }
 
 void CWorkerSocket::OnClose(int /*nErrorCode*/) {
     // The socket layer has already handed every byte still unread to
     // OnReceive, so a command sent just before the close is not lost.
-    if (m_bDropped) {
-        return;
-    }
-    Drop();
-    DeleteIfIdle();
+    Serve([] { return false; });
 }
 
 void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
-    if (m_bDropped) {
+    Serve([this, &payload] { return m_sendQueue.SendFrame(*this, payload); });
+}
+
+void CWorkerSocket::OnStallCheck() {
+    // A running handler (a command in a message loop of its own) is not the
+    // peer's delay; nor are bytes that wait in the socket for us to read.
+    if (m_nBusy > 0 || !m_receiver.HasStalled(kFrameStallLimit)) {
         return;
     }
-    ++m_nBusy;
-    if (!m_sendQueue.SendFrame(*this, payload)) {
-        Drop();
+    u_long pending = 0;
+    if (::ioctlsocket(m_hSocket, FIONREAD, &pending) == 0 && pending > 0) {
+        return;
     }
-    --m_nBusy;
-    DeleteIfIdle();
+    Serve([] { return false; });
 }
 
 void CWorkerSocket::OnPayload(const std::vector<uint8_t>& payload) {
     HandlePayload(*this, payload);
 }
 
-void CWorkerSocket::Drop() {
+void CWorkerSocket::Drop() noexcept {
     if (m_bDropped) {
         return;
     }
     m_bDropped = true;
+    m_stallTimer.Stop();
     Close();
-    UnregisterConnection(m_pFrame, m_strId, this);
+    try {
+        UnregisterConnection(m_pFrame, m_strId, this);
+    } catch (...) {
+        // The entry is gone before anything that could throw; what failed
+        // is the reaction to the last close, which has nothing to undo.
+    }
 }
 
 void CWorkerSocket::DeleteIfIdle() {

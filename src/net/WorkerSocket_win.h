@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "framework/AsyncSocket.h"
+#include "framework/ThreadTimer.h"
 #include "net/ByteStream.h"
 #include "net/ConnectionHost.h"
 #include "net/FrameReceiver.h"
@@ -33,20 +34,29 @@ public:
     // Queues one frame with payload and sends what the socket takes now.
     void SendFrame(const std::vector<uint8_t>& payload);
 
+    // Ends the connection if a frame of it has stalled (kFrameStallLimit).
+    // The connection's own timer calls it every kStallCheckPeriodMs.
+    void OnStallCheck();
+    static constexpr UINT kStallCheckPeriodMs = 1000;
+
     IConnectionHost* m_pFrame;
     std::u16string m_strId;
 
 private:
     void OnPayload(const std::vector<uint8_t>& payload) override;
+    // Runs one handler of this object; it returns false when the connection
+    // must end. Whatever it throws (an allocation failure deep in a command,
+    // say) ends the connection too: its state can no longer be trusted.
+    template <typename Handler>
+    void Serve(Handler&& handler);
     // Ends the connection: unregisters it, closes the socket and deletes the
     // object as soon as no handler of it is running any more.
-    void Drop();
+    void Drop() noexcept;
     void DeleteIfIdle();
-
-    friend class CHandlerScope;
 
     CFrameReceiver m_receiver;
     CSendQueue m_sendQueue;
+    CThreadTimer m_stallTimer;
     // Handlers of this object now running; a close may arrive inside a
     // nested message loop, and the object must outlive the outer handler.
     int m_nBusy = 0;

@@ -100,3 +100,37 @@ inline std::string Join(const std::vector<std::string>& log) {
     }
     return text;
 }
+
+// Sockets: the port a socket is bound to, and a plain blocking client.
+inline UINT PortOf(const CAsyncSocket& socket) {
+    SOCKADDR_IN address{};
+    int length = sizeof(address);
+    socket.GetSockName(reinterpret_cast<SOCKADDR*>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+// A plain blocking client, standing in for the peer program.
+inline CSocketHandle ConnectClient(UINT port) {
+    CSocketHandle client(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    SOCKADDR_IN address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(client.Get(), reinterpret_cast<const SOCKADDR*>(&address), sizeof(address)) !=
+        0) {
+        client.Close();
+    }
+    return client;
+}
+
+inline bool SendAll(SOCKET socket, const std::vector<char>& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const int n = ::send(socket, data.data() + sent, static_cast<int>(data.size() - sent), 0);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}

@@ -107,4 +107,53 @@ TEST(SendQueue, PeerThatStopsReadingIsGivenUpPastTheCap) {
     EXPECT_EQ(queue.GetUnsentSize(), 0u);
 }
 
+// Queues of peers that stopped reading share one budget. The queue whose
+// frame would pass it is given up and its bytes freed; the other keeps all
+// it holds and sends it once its peer reads again.
+TEST(SendQueue, QueuesShareOneBudget) {
+    CMemoryBudget budget(1000);
+    CSendQueue a(&budget);
+    CSendQueue b(&budget);
+    CFakeByteStream streamA;
+    CFakeByteStream streamB;
+    streamA.m_nWindow = 0;
+    streamB.m_nWindow = 0;
+    ASSERT_TRUE(a.SendFrame(streamA, Payload(592, 1)));  // 600 with its header
+    EXPECT_EQ(a.GetHeldBytes(), 600u);
+    // b's first frame fits; the doubling its second would want does not, so
+    // exactly what is needed is taken instead.
+    ASSERT_TRUE(b.SendFrame(streamB, Payload(192, 2)));
+    ASSERT_TRUE(b.SendFrame(streamB, Payload(192, 3)));
+    EXPECT_EQ(b.GetHeldBytes(), 400u);
+    EXPECT_EQ(budget.GetUsed(), 1000u);
+    EXPECT_FALSE(b.SendFrame(streamB, {}));
+    EXPECT_TRUE(b.IsGivenUp());
+    EXPECT_EQ(budget.GetUsed(), 600u);
+
+    streamA.m_nWindow = SIZE_MAX;
+    ASSERT_TRUE(a.Flush(streamA));
+    EXPECT_EQ(streamA.m_wire.size(), 600u);
+    EXPECT_TRUE(streamB.m_wire.empty());
+}
+
+// Small frames reuse their storage; a burst's storage is given back once
+// the peer has taken it all.
+TEST(SendQueue, StorageOfABurstIsGivenBackOnceSent) {
+    CMemoryBudget budget(SIZE_MAX);
+    CSendQueue queue(&budget);
+    CFakeByteStream stream;
+    ASSERT_TRUE(queue.SendFrame(stream, Payload(100, 1)));
+    EXPECT_EQ(budget.GetUsed(), 108u);
+    stream.m_nWindow = 0;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(queue.SendFrame(stream, Payload(1000, 2)));
+    }
+    EXPECT_GE(budget.GetUsed(), 100800u);
+    EXPECT_EQ(budget.GetUsed(), queue.GetHeldBytes());
+    stream.m_nWindow = SIZE_MAX;
+    ASSERT_TRUE(queue.Flush(stream));
+    EXPECT_EQ(budget.GetUsed(), 0u);
+    EXPECT_EQ(stream.m_wire.size(), 108u + 100 * 1008);
+}
+
 }  // namespace

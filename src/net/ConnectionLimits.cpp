@@ -1,0 +1,6 @@
+#include "net/ConnectionLimits.h"
+
+CConnectionLimits& SharedConnectionLimits() {
+    static CConnectionLimits limits;
+    return limits;
+}
