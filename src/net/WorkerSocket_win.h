@@ -43,8 +43,6 @@ private:
     void Drop();
     void DeleteIfIdle();
 
-    friend class CHandlerScope;
-
     CFrameReceiver m_receiver;
     CSendQueue m_sendQueue;
     // Handlers of this object now running; a close may arrive inside a
