@@ -58,11 +58,11 @@ TEST(DemoProtocol, CommandFramesAreWhatTheHelperReads) {
         {"wmpStop", std::nullopt,
          "DA DA DA DA 11 00 00 00 09 01 09 74 79 70 65 06 0F 77 6D 70 53 74 6F 70 01"},
         {"wmpSetVolume", "75",
-         "DA DA DA DA 22 00 00 00 09 01 09 64 61 74 61 06 05 37 35 09 74 79 70 65 06 19 77 6D 70 "
+         "DA DA DA DA 1F 00 00 00 09 01 09 64 61 74 61 06 05 37 35 09 74 79 70 65 06 19 77 6D 70 "
          "53 65 74 56 6F 6C 75 6D 65 01"},
         // An empty argument is still sent, as an empty string.
         {"wmpPlay", "",
-         "DA DA DA DA 17 00 00 00 09 01 09 64 61 74 61 06 01 09 74 79 70 65 06 0F 77 6D 70 50 6C "
+         "DA DA DA DA 18 00 00 00 09 01 09 64 61 74 61 06 01 09 74 79 70 65 06 0F 77 6D 70 50 6C "
          "61 79 01"},
     };
     for (const Case& c : cases) {
@@ -139,7 +139,7 @@ TEST(DemoProtocol, EventLinesOfThePlayerEvents) {
         // Keys that are not plain words are quoted; text is escaped.
         {media.get(), R"(wmpMediaEvent {Title: "Song \"one\"", "WM/Genre": "Jazz"})"},
         // Error codes arrive as signed doubles.
-        {errors.get(), R"(wmpErrorEvent [{code: -1072889449, description: "abc"}])"},
+        {errors.get(), R"(wmpErrorEvent [{code: -1072885353, description: "abc"}])"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Line(Encode(*c.message)), c.line);
