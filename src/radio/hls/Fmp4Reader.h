@@ -27,11 +27,11 @@ enum class Mp4Error {
 };
 
 struct CAudioSpecificConfig {
-    int nObjectType = 0;      // as signalled first: 2 AAC-LC, 5 SBR, 29 PS
-    int nCoreObjectType = 0;  // the object type under SBR or PS
-    int nSampleRate = 0;      // of the core
+    int nObjectType = 0;           // as signalled first: 2 AAC-LC, 5 SBR, 29 PS
+    int nCoreObjectType = 0;       // the object type under SBR or PS
+    int nSampleRate = 0;           // of the core
     int nExtensionSampleRate = 0;  // of SBR, when signalled explicitly
-    int nChannels = 0;        // 0: given by a program config element
+    int nChannels = 0;             // 0: given by a program config element
 };
 
 std::optional<CAudioSpecificConfig> ParseAudioSpecificConfig(std::span<const uint8_t> asc);

@@ -16,7 +16,8 @@ constexpr uint64_t kMaxSequence = uint64_t{1} << 62;
 using Attributes = std::vector<std::pair<std::string_view, std::string_view>>;
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
         s.remove_suffix(1);
     }
@@ -26,7 +27,8 @@ std::string_view Trim(std::string_view s) {
 std::string Lower(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
     }
     return out;
 }
@@ -42,9 +44,11 @@ Attributes ParseAttributes(std::string_view text) {
     Attributes out;
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+            ++i;
         const size_t nameStart = i;
-        while (i < text.size() && text[i] != '=' && text[i] != ',') ++i;
+        while (i < text.size() && text[i] != '=' && text[i] != ',')
+            ++i;
         if (i >= text.size() || text[i] != '=') {
             break;
         }
@@ -58,33 +62,39 @@ Attributes ParseAttributes(std::string_view text) {
             }
             value = text.substr(i + 1, close - i - 1);
             i = close + 1;
-            while (i < text.size() && text[i] != ',') ++i;
+            while (i < text.size() && text[i] != ',')
+                ++i;
         } else {
             const size_t comma = std::min(text.find(',', i), text.size());
             value = Trim(text.substr(i, comma - i));
             i = comma;
         }
         out.emplace_back(name, value);
-        if (i < text.size()) ++i;  // the comma
+        if (i < text.size())
+            ++i;  // the comma
     }
     return out;
 }
 
 std::optional<std::string_view> Find(const Attributes& attributes, std::string_view name) {
     for (const auto& [key, value] : attributes) {
-        if (key == name) return value;
+        if (key == name)
+            return value;
     }
     return std::nullopt;
 }
 
 std::optional<uint64_t> ParseDecimal(std::string_view s) {
     s = Trim(s);
-    if (s.empty() || s.size() > 20) return std::nullopt;
+    if (s.empty() || s.size() > 20)
+        return std::nullopt;
     uint64_t value = 0;
     for (char c : s) {
-        if (c < '0' || c > '9') return std::nullopt;
+        if (c < '0' || c > '9')
+            return std::nullopt;
         const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        if (value > (UINT64_MAX - digit) / 10)
+            return std::nullopt;
         value = value * 10 + digit;
     }
     return value;
@@ -96,13 +106,15 @@ std::optional<int64_t> ParseSecondsMs(std::string_view s) {
     s = Trim(s);
     const size_t dot = s.find('.');
     const auto whole = ParseDecimal(s.substr(0, dot));
-    if (!whole || *whole > 86400) return std::nullopt;
+    if (!whole || *whole > 86400)
+        return std::nullopt;
     int64_t ms = static_cast<int64_t>(*whole) * 1000;
     if (dot != std::string_view::npos) {
         const std::string_view fraction = s.substr(dot + 1);
         int64_t scale = 100;
         for (char c : fraction) {
-            if (c < '0' || c > '9') return std::nullopt;
+            if (c < '0' || c > '9')
+                return std::nullopt;
             ms += (c - '0') * scale;
             scale /= 10;
         }
@@ -111,9 +123,12 @@ std::optional<int64_t> ParseSecondsMs(std::string_view s) {
 }
 
 int Hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -127,7 +142,8 @@ std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
     size_t nibble = 32 - digits.size();
     for (char c : digits) {
         const int v = Hex(c);
-        if (v < 0) return std::nullopt;
+        if (v < 0)
+            return std::nullopt;
         iv[nibble / 2] |= static_cast<uint8_t>((nibble % 2) ? v : v << 4);
         ++nibble;
     }
@@ -138,22 +154,26 @@ std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
 std::optional<std::pair<uint64_t, std::optional<uint64_t>>> ParseRange(std::string_view s) {
     const size_t at = s.find('@');
     const auto length = ParseDecimal(s.substr(0, at));
-    if (!length) return std::nullopt;
+    if (!length)
+        return std::nullopt;
     std::optional<uint64_t> offset;
     if (at != std::string_view::npos) {
         offset = ParseDecimal(s.substr(at + 1));
-        if (!offset) return std::nullopt;
+        if (!offset)
+            return std::nullopt;
     }
     return std::make_pair(*length, offset);
 }
 
 bool Tag(std::string_view line, std::string_view name, std::string_view& rest) {
-    if (line.substr(0, name.size()) != name) return false;
+    if (line.substr(0, name.size()) != name)
+        return false;
     if (line.size() == name.size()) {
         rest = {};
         return true;
     }
-    if (line[name.size()] != ':') return false;
+    if (line[name.size()] != ':')
+        return false;
     rest = line.substr(name.size() + 1);
     return true;
 }
@@ -211,12 +231,14 @@ CHlsPlaylist CParser::Parse(std::string_view text) {
         m_result.error = HlsError::TooLarge;
         return m_result;
     }
-    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+        text.remove_prefix(3);
     size_t pos = 0;
     bool first = true;
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos) end = text.size();
+        if (end == std::string_view::npos)
+            end = text.size();
         const std::string_view line = Trim(text.substr(pos, end - pos));
         pos = end + 1;
         if (first) {
@@ -238,13 +260,15 @@ CHlsPlaylist CParser::Parse(std::string_view text) {
         return m_result;
     }
     if (!m_bHaveTarget) {
-        m_result.error =
-            m_result.media.segments.empty() && !m_bSawSegmentTag ? HlsError::Empty : HlsError::NoTargetDuration;
+        m_result.error = m_result.media.segments.empty() && !m_bSawSegmentTag
+                             ? HlsError::Empty
+                             : HlsError::NoTargetDuration;
         return m_result;
     }
     // A segment without its EXTINF counts as one target duration long.
     for (auto& segment : m_result.media.segments) {
-        if (segment.nDurationMs < 0) segment.nDurationMs = m_result.media.nTargetDurationMs;
+        if (segment.nDurationMs < 0)
+            segment.nDurationMs = m_result.media.nTargetDurationMs;
     }
     return m_result;
 }
@@ -317,7 +341,8 @@ bool CParser::UriLine(std::string_view line) {
         }
         CHlsVariant variant = std::move(*m_pendingVariant);
         m_pendingVariant.reset();
-        if (!Resolve(line, variant.strUri)) return false;
+        if (!Resolve(line, variant.strUri))
+            return false;
         m_result.master.variants.push_back(std::move(variant));
         return true;
     }
@@ -334,7 +359,8 @@ bool CParser::UriLine(std::string_view line) {
         return false;
     }
     CHlsSegment segment;
-    if (!Resolve(line, segment.strUri)) return false;
+    if (!Resolve(line, segment.strUri))
+        return false;
     segment.nDurationMs = m_bPendingInf ? m_nPendingDuration : -1;
     segment.strTitle = std::move(m_strPendingTitle);
     segment.nSequence = media.nMediaSequence + media.segments.size();
@@ -402,7 +428,8 @@ bool CParser::Key(std::string_view rest) {
     const bool identity = key.strKeyFormat == "identity";
     if (const auto uri = Find(attributes, "URI")) {
         if (key.method == KeyMethod::Aes128 && identity) {
-            if (!Resolve(*uri, key.strUri)) return false;
+            if (!Resolve(*uri, key.strUri))
+                return false;
         } else {
             key.strUri = Utf16(*uri);  // never fetched
         }
@@ -424,7 +451,8 @@ bool CParser::Map(std::string_view rest) {
         return true;
     }
     CHlsMap map;
-    if (!Resolve(*uri, map.strUri)) return false;
+    if (!Resolve(*uri, map.strUri))
+        return false;
     if (const auto range = Find(attributes, "BYTERANGE")) {
         const auto parsed = ParseRange(*range);
         if (!parsed || !parsed->second || parsed->first > UINT64_MAX - *parsed->second) {
@@ -452,7 +480,8 @@ bool CParser::StreamInf(std::string_view rest) {
         while (pos <= codecs->size()) {
             const size_t comma = std::min(codecs->find(',', pos), codecs->size());
             const std::string_view codec = Trim(codecs->substr(pos, comma - pos));
-            if (!codec.empty()) variant.codecs.push_back(Lower(codec));
+            if (!codec.empty())
+                variant.codecs.push_back(Lower(codec));
             pos = comma + 1;
         }
     }
@@ -479,7 +508,8 @@ bool CParser::Media(std::string_view rest) {
     rendition.bDefault = Find(attributes, "DEFAULT").value_or("NO") == "YES";
     if (const auto uri = Find(attributes, "URI")) {
         if (rendition.strType == "AUDIO") {
-            if (!Resolve(*uri, rendition.strUri)) return false;
+            if (!Resolve(*uri, rendition.strUri))
+                return false;
         } else {
             rendition.strUri = Utf16(*uri);  // never played
         }
@@ -496,8 +526,10 @@ const CHlsRendition* AudioRendition(const CMasterPlaylist& master, const std::st
             rendition.strUri.empty()) {
             continue;
         }
-        if (rendition.bDefault) return &rendition;
-        if (!first) first = &rendition;
+        if (rendition.bDefault)
+            return &rendition;
+        if (!first)
+            first = &rendition;
     }
     return first;
 }
@@ -516,17 +548,28 @@ const CHlsRendition* NamedRendition(const CMasterPlaylist& master, const std::st
 
 const char* HlsErrorText(HlsError error) {
     switch (error) {
-    case HlsError::None: return "no error";
-    case HlsError::NotHls: return "The playlist does not start with #EXTM3U.";
-    case HlsError::TooLarge: return "The playlist is larger than 1 MiB.";
-    case HlsError::TooManySegments: return "The playlist lists more than 10000 segments.";
-    case HlsError::TooManyVariants: return "The playlist lists more than 256 variants.";
-    case HlsError::TargetDurationTooLong: return "The playlist's target duration is over 60 s.";
-    case HlsError::NoTargetDuration: return "The playlist gives no target duration.";
-    case HlsError::MixedPlaylist: return "The playlist mixes variants and segments.";
-    case HlsError::BadByteRange: return "The playlist holds a byte range that cannot be placed.";
-    case HlsError::ForbiddenUri: return "The playlist names an address that is not http or https.";
-    case HlsError::Empty: return "The playlist names neither variants nor segments.";
+        case HlsError::None:
+            return "no error";
+        case HlsError::NotHls:
+            return "The playlist does not start with #EXTM3U.";
+        case HlsError::TooLarge:
+            return "The playlist is larger than 1 MiB.";
+        case HlsError::TooManySegments:
+            return "The playlist lists more than 10000 segments.";
+        case HlsError::TooManyVariants:
+            return "The playlist lists more than 256 variants.";
+        case HlsError::TargetDurationTooLong:
+            return "The playlist's target duration is over 60 s.";
+        case HlsError::NoTargetDuration:
+            return "The playlist gives no target duration.";
+        case HlsError::MixedPlaylist:
+            return "The playlist mixes variants and segments.";
+        case HlsError::BadByteRange:
+            return "The playlist holds a byte range that cannot be placed.";
+        case HlsError::ForbiddenUri:
+            return "The playlist names an address that is not http or https.";
+        case HlsError::Empty:
+            return "The playlist names neither variants nor segments.";
     }
     return "unknown";
 }
@@ -557,9 +600,11 @@ CodecSupport ClassifyCodec(std::string_view codec) {
     static constexpr std::string_view kOtherAudio[] = {"ac-3", "ec-3", "ac-4", "opus", "flac",
                                                        "alac", "dts",  "mha1", "mhm1", "fLaC"};
     for (std::string_view other : kOtherAudio) {
-        if (c.rfind(Lower(other), 0) == 0) return CodecSupport::Undecodable;
+        if (c.rfind(Lower(other), 0) == 0)
+            return CodecSupport::Undecodable;
     }
-    if (c == "mp3") return CodecSupport::Decodable;
+    if (c == "mp3")
+        return CodecSupport::Decodable;
     return CodecSupport::NotAudio;
 }
 
@@ -580,9 +625,15 @@ std::vector<CHlsChoice> ChooseVariants(const CMasterPlaylist& master) {
         bool other = false;
         for (const auto& codec : variant.codecs) {
             switch (ClassifyCodec(codec)) {
-            case CodecSupport::Decodable: decodable = true; break;
-            case CodecSupport::Undecodable: undecodable = true; break;
-            case CodecSupport::NotAudio: other = true; break;
+                case CodecSupport::Decodable:
+                    decodable = true;
+                    break;
+                case CodecSupport::Undecodable:
+                    undecodable = true;
+                    break;
+                case CodecSupport::NotAudio:
+                    other = true;
+                    break;
             }
         }
         if (decodable && !undecodable) {
@@ -590,7 +641,8 @@ std::vector<CHlsChoice> ChooseVariants(const CMasterPlaylist& master) {
         }
     }
     std::stable_sort(withCodecs.begin(), withCodecs.end(), [](const CRanked& a, const CRanked& b) {
-        if (a.bAudioOnly != b.bAudioOnly) return a.bAudioOnly;
+        if (a.bAudioOnly != b.bAudioOnly)
+            return a.bAudioOnly;
         return a.pVariant->nBandwidth > b.pVariant->nBandwidth;
     });
     std::vector<CHlsChoice> choices;
@@ -609,12 +661,15 @@ std::vector<CHlsChoice> ChooseVariants(const CMasterPlaylist& master) {
             }
         }
         for (const auto& earlier : choices) {
-            if (earlier.strUri == choice.strUri) return;  // one audio playlist, tried once
+            if (earlier.strUri == choice.strUri)
+                return;  // one audio playlist, tried once
         }
         choices.push_back(std::move(choice));
     };
-    for (const auto& ranked : withCodecs) add(*ranked.pVariant);
-    for (const CHlsVariant* variant : withoutCodecs) add(*variant);
+    for (const auto& ranked : withCodecs)
+        add(*ranked.pVariant);
+    for (const CHlsVariant* variant : withoutCodecs)
+        add(*variant);
     if (master.variants.empty()) {
         // Audio renditions alone, without a variant naming them: the default
         // first, then the others as listed.

@@ -165,10 +165,16 @@ bool CPackedAudioReader::Step(CDemuxOutput& out) {
     const auto header = ParseAdtsHeader(p);
     if (header && (!m_kind || SameKind(*header, *m_kind))) {
         const size_t next = header->nFrameBytes;
+        // Inside a run of frames a whole frame is taken as it is; after junk
+        // (or at the start) the frame after it must confirm it.
+        const bool inRun = m_kind && m_nJunk == 0;
         if (left < next) {
             if (!m_bFinished) {
                 return false;
             }
+        } else if (inRun) {
+            Emit(*header, out);
+            return true;
         } else if (left >= next + 7) {
             const auto follower = ParseAdtsHeader(p + next);
             const bool tagFollows = p[next] == 'I' && p[next + 1] == 'D' && p[next + 2] == '3';

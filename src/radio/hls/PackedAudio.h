@@ -17,7 +17,7 @@ struct CAdtsHeader {
     int nProfile = 0;  // the MPEG-4 audio object type minus one (1 for AAC-LC)
     int nSampleRateIndex = 0;
     int nSampleRate = 0;
-    int nChannelConfig = 0;  // 0: given in the stream itself
+    int nChannelConfig = 0;   // 0: given in the stream itself
     size_t nHeaderBytes = 0;  // 7, or 9 with a CRC
     size_t nFrameBytes = 0;   // header included
     int nBlocks = 1;          // raw data blocks in the frame, each 1024 samples

@@ -76,10 +76,10 @@ bool CCngAesDecryptor::Decrypt(std::span<const uint8_t> blocks, uint8_t* out, Ae
     std::memcpy(next.data(), blocks.data() + blocks.size() - 16, 16);
     AesBlock work = iv;
     ULONG written = 0;
-    const NTSTATUS status = BCryptDecrypt(
-        m_pHandles->key.get(), const_cast<PUCHAR>(blocks.data()), static_cast<ULONG>(blocks.size()),
-        nullptr, work.data(), static_cast<ULONG>(work.size()), out,
-        static_cast<ULONG>(blocks.size()), &written, 0);
+    const NTSTATUS status = BCryptDecrypt(m_pHandles->key.get(), const_cast<PUCHAR>(blocks.data()),
+                                          static_cast<ULONG>(blocks.size()), nullptr, work.data(),
+                                          static_cast<ULONG>(work.size()), out,
+                                          static_cast<ULONG>(blocks.size()), &written, 0);
     if (!Ok(status) || written != blocks.size()) {
         return false;
     }

@@ -4,10 +4,14 @@ namespace radio::hls {
 
 KeyUse ClassifyKey(const CHlsKey& key) {
     switch (key.method) {
-    case KeyMethod::None: return KeyUse::Clear;
-    case KeyMethod::SampleAes: return KeyUse::SampleAes;
-    case KeyMethod::Other: return KeyUse::UnsupportedMethod;
-    case KeyMethod::Aes128: break;
+        case KeyMethod::None:
+            return KeyUse::Clear;
+        case KeyMethod::SampleAes:
+            return KeyUse::SampleAes;
+        case KeyMethod::Other:
+            return KeyUse::UnsupportedMethod;
+        case KeyMethod::Aes128:
+            break;
     }
     return key.strKeyFormat == "identity" ? KeyUse::Aes128 : KeyUse::UnsupportedFormat;
 }

@@ -32,7 +32,8 @@ inline void Be32(Bytes& b, uint32_t v) {
 }
 
 inline void SyncSafe(Bytes& b, uint32_t v) {
-    for (int shift = 21; shift >= 0; shift -= 7) b.push_back(static_cast<uint8_t>((v >> shift) & 0x7F));
+    for (int shift = 21; shift >= 0; shift -= 7)
+        b.push_back(static_cast<uint8_t>((v >> shift) & 0x7F));
 }
 
 struct Id3Frame {
@@ -57,8 +58,10 @@ inline Bytes Id3(int version, const std::vector<Id3Frame>& frames, uint8_t flags
             body.push_back(static_cast<uint8_t>(f.body.size() >> 16));
             Be16(body, static_cast<uint32_t>(f.body.size() & 0xFFFF));
         } else {
-            if (version == 4) SyncSafe(body, static_cast<uint32_t>(f.body.size()));
-            else Be32(body, static_cast<uint32_t>(f.body.size()));
+            if (version == 4)
+                SyncSafe(body, static_cast<uint32_t>(f.body.size()));
+            else
+                Be32(body, static_cast<uint32_t>(f.body.size()));
             Be16(body, f.flags);
         }
         Append(body, f.body);
@@ -76,11 +79,13 @@ inline Bytes Id3(int version, const std::vector<Id3Frame>& frames, uint8_t flags
 // An ADTS frame (no CRC) of 44.1 kHz stereo AAC-LC with payloadBytes of fill.
 inline Bytes Adts(size_t payloadBytes, uint8_t fill = 0x21, int rateIndex = 4, int channels = 2) {
     const size_t length = 7 + payloadBytes;
-    Bytes b{0xFF, 0xF1,
+    Bytes b{0xFF,
+            0xF1,
             static_cast<uint8_t>((1 << 6) | (rateIndex << 2) | ((channels >> 2) & 1)),
             static_cast<uint8_t>(((channels & 3) << 6) | ((length >> 11) & 3)),
             static_cast<uint8_t>((length >> 3) & 0xFF),
-            static_cast<uint8_t>(((length & 7) << 5) | 0x1F), 0xFC};
+            static_cast<uint8_t>(((length & 7) << 5) | 0x1F),
+            0xFC};
     b.resize(length, fill);
     return b;
 }
@@ -147,7 +152,8 @@ inline Bytes Pes(uint8_t streamId, const Bytes& payload, int64_t pts = -1, bool 
 // padding the last one with an adaptation field. cc counts on.
 inline Bytes Packets(uint16_t pid, const Bytes& data, int& cc, bool section = false) {
     Bytes unit = data;
-    if (section) unit.insert(unit.begin(), 0);  // pointer field
+    if (section)
+        unit.insert(unit.begin(), 0);  // pointer field
     Bytes out;
     size_t pos = 0;
     bool first = true;
@@ -203,7 +209,8 @@ inline Bytes FullBox(const std::string& type, uint8_t version, uint32_t flags,
 
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& p : parts) Append(out, p);
+    for (const auto& p : parts)
+        Append(out, p);
     return out;
 }
 

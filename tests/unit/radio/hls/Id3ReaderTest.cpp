@@ -18,7 +18,8 @@ struct CTitleCase {
 
 Bytes Utf16Le(const std::u16string& s, bool bom) {
     Bytes b;
-    if (bom) b = {0xFF, 0xFE};
+    if (bom)
+        b = {0xFF, 0xFE};
     for (char16_t c : s) {
         b.push_back(static_cast<uint8_t>(c));
         b.push_back(static_cast<uint8_t>(c >> 8));
@@ -28,7 +29,8 @@ Bytes Utf16Le(const std::u16string& s, bool bom) {
 
 Bytes Utf16Be(const std::u16string& s) {
     Bytes b;
-    for (char16_t c : s) Be16(b, c);
+    for (char16_t c : s)
+        Be16(b, c);
     return b;
 }
 
@@ -42,7 +44,8 @@ std::vector<CTitleCase> TitleCases() {
         Bytes stuffed;
         for (size_t i = 0; i < body.size(); ++i) {
             stuffed.push_back(body[i]);
-            if (body[i] == 0xFF) stuffed.push_back(0);
+            if (body[i] == 0xFF)
+                stuffed.push_back(0);
         }
         unsyncTag = B("ID3");
         Append(unsyncTag, {3, 0, 0x80});
@@ -70,8 +73,8 @@ std::vector<CTitleCase> TitleCases() {
          u"a\uFFFDz"},
         {"utf16 odd byte dropped", Id3(4, {{"TIT2", Text(2, {0, 'x', 0})}}), u"x"},
         {"nul terminated", Id3(3, {{"TIT2", Text(0, {'T', 'i', 0})}}), u"Ti"},
-        {"v24 several values", Id3(4, {{"TPE1", Text(3, {'A', 0, 'B'})}, {"TIT2", Text(3, B("S"))}}),
-         u"A/B - S"},
+        {"v24 several values",
+         Id3(4, {{"TPE1", Text(3, {'A', 0, 'B'})}, {"TIT2", Text(3, B("S"))}}), u"A/B - S"},
         {"v22 frames", Id3(2, {{"TT2", Text(0, B("Old"))}, {"TP1", Text(0, B("Band"))}}),
          u"Band - Old"},
         {"v23 whole-tag unsync", unsyncTag, u"A\u00FF\u00E0"},
@@ -85,8 +88,7 @@ std::vector<CTitleCase> TitleCases() {
         {"compressed frame skipped", Id3(3, {{"TIT2", Text(0, B("C")), 0x0080}}), u""},
         {"v24 grouping and length indicator",
          Id3(4, {{"TIT2", Concat({{0x01}, {0, 0, 0, 2}, Text(0, B("G"))}), 0x0041}}), u"G"},
-        {"v24 plain size read as such", plainSize,
-         std::u16string(0x80, u'q')},
+        {"v24 plain size read as such", plainSize, std::u16string(0x80, u'q')},
     };
 }
 

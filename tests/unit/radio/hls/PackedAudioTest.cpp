@@ -31,7 +31,8 @@ Bytes Prefix(const Bytes& b, size_t n) {
 Bytes PrivTimestamp(uint64_t pts) {
     Bytes priv = B("com.apple.streaming.transportStreamTimestamp");
     priv.push_back(0);
-    for (int i = 7; i >= 0; --i) priv.push_back(static_cast<uint8_t>(pts >> (8 * i)));
+    for (int i = 7; i >= 0; --i)
+        priv.push_back(static_cast<uint8_t>(pts >> (8 * i)));
     return priv;
 }
 
@@ -39,7 +40,8 @@ TEST(PackedAudio, SegmentAsServedCutAnywhere) {
     const Bytes head = Id3(4, {{"PRIV", PrivTimestamp(900000)}, {"TIT2", Text(3, B("News"))}});
     const std::vector<Bytes> frames = {Adts(300, 1), Adts(301, 2), Adts(17, 3), Adts(400, 4)};
     Bytes segment = head;
-    for (const auto& f : frames) Append(segment, f);
+    for (const auto& f : frames)
+        Append(segment, f);
     for (size_t chunk : {size_t{1}, size_t{2}, size_t{7}, size_t{100}, segment.size()}) {
         SCOPED_TRACE(chunk);
         const CDemuxOutput out = ReadInChunks(segment, chunk);
@@ -65,15 +67,20 @@ TEST(PackedAudio, DamageCostsOnlyWhatItTouches) {
         size_t frames;
         size_t titles;
     } cases[] = {
-        {"junk between frames", Concat({Adts(50), B("garbage!"), Adts(60), Adts(70)}), 3, 0},
+        {"junk between frames", Concat({Adts(50), Adts(55), B("garbage!"), Adts(60), Adts(70)}), 4,
+         0},
+        // Sync needs two frames in a row, so junk right after the first costs it.
+        {"junk after the first frame", Concat({Adts(50), B("garbage!"), Adts(60), Adts(70)}), 2, 0},
         {"junk before the first frame", Concat({B("\xFF\xF1junk"), Adts(50), Adts(60)}), 2, 0},
         {"tag between frames gives a title",
          Concat({Adts(50), Id3(3, {{"TIT2", Text(0, B("Next"))}}), Adts(60)}), 2, 1},
         {"two tags at the head",
-         Concat({Id3(3, {{"TIT2", Text(0, B("A"))}}), Id3(4, {{"TIT2", Text(0, B("B"))}}), Adts(9)}),
+         Concat(
+             {Id3(3, {{"TIT2", Text(0, B("A"))}}), Id3(4, {{"TIT2", Text(0, B("B"))}}), Adts(9)}),
          1, 2},
         {"truncated last frame dropped", Concat({Adts(50), Adts(60), Prefix(Adts(70), 30)}), 2, 0},
-        {"frame of another sample rate is junk", Concat({Adts(50), Adts(40, 0, 3), Adts(60)}), 2, 0},
+        {"frame of another sample rate is junk",
+         Concat({Adts(50), Adts(55), Adts(40, 0, 3), Adts(60)}), 3, 0},
         {"a lone frame", Adts(10), 1, 0},
         {"an empty segment", Bytes{}, 0, 0},
         {"only a tag", Id3(3, {{"TIT2", Text(0, B("T"))}}), 0, 1},
@@ -118,7 +125,8 @@ TEST(PackedAudio, PackedMp3IsPassedOn) {
     const CDemuxOutput out = ReadInChunks(segment, 100);
     EXPECT_EQ(out.audio.format, CodedFormat::MpegAudio);
     Bytes joined;
-    for (const auto& f : out.frames) Append(joined, f.bytes);
+    for (const auto& f : out.frames)
+        Append(joined, f.bytes);
     EXPECT_EQ(joined, Concat({frame, frame, frame}));
     EXPECT_EQ(out.titles.size(), 1u);
 }

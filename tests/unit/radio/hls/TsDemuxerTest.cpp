@@ -46,7 +46,8 @@ struct CStream {
         Append(bytes, Packets(kAudioPid, Pes(0xC0, payload, pts, bounded), audioCc));
     }
     void Title(const std::string& title, int64_t pts) {
-        Append(bytes, Packets(kId3Pid, Pes(0xBD, Id3(4, {{"TIT2", Text(3, B(title))}}), pts), id3Cc));
+        Append(bytes,
+               Packets(kId3Pid, Pes(0xBD, Id3(4, {{"TIT2", Text(3, B(title))}}), pts), id3Cc));
     }
 };
 
@@ -66,7 +67,8 @@ CStream TypicalSegment() {
     s.Title("Artist - Song", 90000);
     // A PES over many packets.
     std::vector<Bytes> many;
-    for (int i = 0; i < 12; ++i) many.push_back(Adts(150 + i, static_cast<uint8_t>(10 + i)));
+    for (int i = 0; i < 12; ++i)
+        many.push_back(Adts(150 + i, static_cast<uint8_t>(10 + i)));
     s.Audio(many, 90000 + 2 * 2090);
     s.Audio({Adts(300, 3)}, -1, false);  // unbounded, ended by the segment
     return s;
@@ -81,7 +83,8 @@ TEST(TsDemuxer, CutAnywhereGivesTheSameFrames) {
         const CDemuxOutput out = Demux(s.bytes, chunk, demuxer);
         EXPECT_EQ(out.audio.format, CodedFormat::AdtsAac);
         ASSERT_EQ(out.frames.size(), s.frames.size());
-        for (size_t i = 0; i < s.frames.size(); ++i) EXPECT_EQ(out.frames[i].bytes, s.frames[i]);
+        for (size_t i = 0; i < s.frames.size(); ++i)
+            EXPECT_EQ(out.frames[i].bytes, s.frames[i]);
         EXPECT_EQ(out.frames[0].nPts, 90000);
         EXPECT_EQ(out.frames[2].nPts, 90000 + 2 * 2090);
         ASSERT_EQ(out.titles.size(), 1u);
@@ -123,7 +126,8 @@ struct CDamageCase {
 
 size_t PacketOf(const Bytes& b, uint16_t pid, int nth) {
     for (size_t i = 0; i + 188 <= b.size(); i += 188) {
-        if ((((b[i + 1] & 0x1F) << 8) | b[i + 2]) == pid && nth-- == 0) return i;
+        if ((((b[i + 1] & 0x1F) << 8) | b[i + 2]) == pid && nth-- == 0)
+            return i;
     }
     return b.size();
 }
@@ -134,20 +138,23 @@ const CDamageCase kDamage[] = {
     {"lost packet inside a PES",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 4);
-         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 188));
+         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at),
+                 b.begin() + static_cast<std::ptrdiff_t>(at + 188));
      },
      3, 1, 0},
     {"repeated packet is taken once",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 3);
-         const Bytes copy(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 188));
+         const Bytes copy(b.begin() + static_cast<std::ptrdiff_t>(at),
+                          b.begin() + static_cast<std::ptrdiff_t>(at + 188));
          b.insert(b.begin() + static_cast<std::ptrdiff_t>(at + 188), copy.begin(), copy.end());
      },
      15, 0, 0},
     {"bytes lost mid-packet",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 3);
-         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at + 50), b.begin() + static_cast<std::ptrdiff_t>(at + 90));
+         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at + 50),
+                 b.begin() + static_cast<std::ptrdiff_t>(at + 90));
      },
      3, 1, 1},
     {"garbage between packets",
@@ -158,17 +165,16 @@ const CDamageCase kDamage[] = {
      },
      15, 0, 1},
     {"transport error flag drops the packet",
-     [](Bytes& b) { b[PacketOf(b, kAudioPid, 3) + 1] |= 0x80; },
-     3, 1, 0},
+     [](Bytes& b) { b[PacketOf(b, kAudioPid, 3) + 1] |= 0x80; }, 3, 1, 0},
     // The first PES ends in a packet padded by an adaptation field; one too
     // long for the packet drops it, and the PES it would have ended.
     {"adaptation field longer than the packet",
-     [](Bytes& b) { b[PacketOf(b, kAudioPid, 2) + 4] = 184; },
-     13, 1, 0},
+     [](Bytes& b) { b[PacketOf(b, kAudioPid, 2) + 4] = 184; }, 13, 1, 0},
     {"discontinuity indicator excuses a jump",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 3);
-         Bytes p(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 188));
+         Bytes p(b.begin() + static_cast<std::ptrdiff_t>(at),
+                 b.begin() + static_cast<std::ptrdiff_t>(at + 188));
          Bytes q{p[0], p[1], p[2], static_cast<uint8_t>(0x30 | ((p[3] + 5) & 0x0F)), 1, 0x80};
          q.insert(q.end(), p.begin() + 4, p.begin() + 186);
          // The two payload bytes that no longer fit cost the frame they
@@ -181,9 +187,7 @@ const CDamageCase kDamage[] = {
          }
      },
      14, 0, 0},
-    {"PAT with a bad CRC: no program, no audio",
-     [](Bytes& b) { b[5 + 10] ^= 0x01; },
-     0, 0, 0},
+    {"PAT with a bad CRC: no program, no audio", [](Bytes& b) { b[5 + 10] ^= 0x01; }, 0, 0, 0},
 };
 
 TEST(TsDemuxer, Damage) {
@@ -209,8 +213,10 @@ TEST(TsDemuxer, TablesOverSeveralPacketsAndSegments) {
     CStream s;
     Append(s.bytes, Packets(0, Pat(kPmtPid), s.patCc, true));
     Bytes info;
-    for (int i = 0; i < 125; ++i) Append(info, {0x0A, 0x00});
-    Append(s.bytes, Packets(kPmtPid, Pmt({{0x1B, 0x100, info}, {0x0F, kAudioPid, {}}}), s.pmtCc, true));
+    for (int i = 0; i < 125; ++i)
+        Append(info, {0x0A, 0x00});
+    Append(s.bytes,
+           Packets(kPmtPid, Pmt({{0x1B, 0x100, info}, {0x0F, kAudioPid, {}}}), s.pmtCc, true));
     s.Audio({Adts(100)}, 0);
     CTsDemuxer demuxer;
     CDemuxOutput out = Demux(s.bytes, 188, demuxer);
