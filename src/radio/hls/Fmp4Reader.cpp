@@ -298,6 +298,14 @@ uint64_t To90k(uint64_t t, uint32_t timescale) {
     return (t / timescale) * 90000 + (t % timescale) * 90000 / timescale;
 }
 
+// What one media segment may still give: no more sample bytes than the
+// segment holds (samples that overlap would multiply it), and a bounded
+// number of samples (empty ones cost work too).
+struct CBudget {
+    size_t nSamples = kMaxMp4SamplesPerSegment;
+    size_t nBytes = 0;
+};
+
 struct CTrafDefaults {
     uint64_t nBase = 0;
     uint32_t nDuration = 0;
@@ -307,7 +315,7 @@ struct CTrafDefaults {
 // One traf of a moof that starts at moofStart in data. prevEnd carries the
 // end of the previous traf's data, where a traf without a base goes on.
 Mp4Error ReadTraf(std::span<const uint8_t> traf, std::span<const uint8_t> data, size_t moofStart,
-                  bool firstTraf, uint64_t& prevEnd, const CMp4AudioTrack& track,
+                  bool firstTraf, uint64_t& prevEnd, const CMp4AudioTrack& track, CBudget& budget,
                   CDemuxOutput& out) {
     Mp4Error error = Mp4Error::None;
     const auto tfhd = Child(traf, FourCc("tfhd"), error);
@@ -364,8 +372,10 @@ Mp4Error ReadTraf(std::span<const uint8_t> traf, std::span<const uint8_t> data, 
             return Mp4Error::BadBox;
         const uint32_t runFlags = Be32(run.data()) & 0xFFFFFF;
         const uint32_t count = Be32(run.data() + 4);
-        if (count > kMaxMp4SamplesPerRun)
+        if (count > budget.nSamples) {
             return Mp4Error::BadFragment;
+        }
+        budget.nSamples -= count;
         size_t at = 8;
         if (runFlags & 0x01) {
             if (at + 4 > run.size())
@@ -394,9 +404,11 @@ Mp4Error ReadTraf(std::span<const uint8_t> traf, std::span<const uint8_t> data, 
             }
             if (runFlags & 0x200)
                 size = Be32(s);
-            if (size > kMaxMp4SampleBytes || next > data.size() || size > data.size() - next) {
+            if (size > kMaxMp4SampleBytes || next > data.size() || size > data.size() - next ||
+                size > budget.nBytes) {
                 return Mp4Error::BadFragment;
             }
+            budget.nBytes -= size;
             if (size > 0) {
                 CCodedFrame frame;
                 const uint8_t* from = data.data() + next;
@@ -480,6 +492,8 @@ Mp4Error ReadInitSegment(std::span<const uint8_t> data, CMp4AudioTrack& track) {
 Mp4Error ReadMediaSegment(std::span<const uint8_t> data, const CMp4AudioTrack& track,
                           CDemuxOutput& out) {
     out.audio = track.audio;
+    CBudget budget;
+    budget.nBytes = data.size();
     CBoxWalker walker(data);
     CBox box;
     while (walker.Next(box)) {
@@ -493,7 +507,7 @@ Mp4Error ReadMediaSegment(std::span<const uint8_t> data, const CMp4AudioTrack& t
             if (traf.nType != FourCc("traf"))
                 continue;
             const Mp4Error error =
-                ReadTraf(traf.payload, data, box.nStart, first, prevEnd, track, out);
+                ReadTraf(traf.payload, data, box.nStart, first, prevEnd, track, budget, out);
             if (error != Mp4Error::None)
                 return error;
             first = false;

@@ -46,12 +46,14 @@ struct CMp4AudioTrack {
 };
 
 inline constexpr size_t kMaxMp4SampleBytes = 1u << 20;
-inline constexpr size_t kMaxMp4SamplesPerRun = 1u << 16;
+// Far more than any segment holds: 65536 AAC frames are 25 minutes at 44.1 kHz.
+inline constexpr size_t kMaxMp4SamplesPerSegment = 1u << 16;
 
 Mp4Error ReadInitSegment(std::span<const uint8_t> data, CMp4AudioTrack& track);
 
 // Appends the track's samples of every moof/mdat pair in data to out, in
-// order, and sets out.audio from the track. Other top-level boxes (styp,
+// order, and sets out.audio from the track. Samples must lie inside data,
+// and together be no more than data. Other top-level boxes (styp,
 // sidx, prft, emsg, an init segment's own boxes) are passed over.
 Mp4Error ReadMediaSegment(std::span<const uint8_t> data, const CMp4AudioTrack& track,
                           CDemuxOutput& out);

@@ -190,6 +190,11 @@ public:
 private:
     bool Resolve(std::string_view ref, std::u16string& out) {
         out = ResolveReference(m_base, Utf16(Trim(ref)));
+        m_nUriChars += out.size();
+        if (m_nUriChars > kMaxHlsUriChars) {
+            m_result.error = HlsError::TooLarge;
+            return false;
+        }
         if (m_bNetwork) {
             const SourceKind kind = ClassifySource(out);
             if (kind != SourceKind::Http && kind != SourceKind::Https) {
@@ -217,9 +222,10 @@ private:
     bool m_bPendingDiscontinuity = false;
     std::optional<std::pair<uint64_t, std::optional<uint64_t>>> m_pendingRange;
     std::optional<CHlsVariant> m_pendingVariant;
-    CHlsKey m_key;
+    std::shared_ptr<const CHlsKey> m_pKey;
     bool m_bKeySinceSegment = false;
-    std::optional<CHlsMap> m_map;
+    std::shared_ptr<const CHlsMap> m_pMap;
+    size_t m_nUriChars = 0;
     uint64_t m_nDiscontinuitySequence = 0;
     std::u16string m_strLastRangeUri;
     std::optional<uint64_t> m_nLastRangeEnd;
@@ -390,8 +396,8 @@ bool CParser::UriLine(std::string_view line) {
     } else {
         m_nLastRangeEnd.reset();
     }
-    segment.key = m_key;
-    segment.map = m_map;
+    segment.pKey = m_pKey;
+    segment.pMap = m_pMap;
     media.segments.push_back(std::move(segment));
     m_bPendingInf = false;
     m_nPendingDuration = -1;
@@ -436,10 +442,11 @@ bool CParser::Key(std::string_view rest) {
     }
     // Several keys may stand for one segment, one per key system; the
     // identity one is the one we can use.
-    if (m_bKeySinceSegment && m_key.strKeyFormat == "identity" && !identity) {
+    if (m_bKeySinceSegment && m_pKey && m_pKey->strKeyFormat == "identity" && !identity) {
         return true;
     }
-    m_key = std::move(key);
+    m_pKey =
+        key.method == KeyMethod::None ? nullptr : std::make_shared<const CHlsKey>(std::move(key));
     m_bKeySinceSegment = true;
     return true;
 }
@@ -461,7 +468,7 @@ bool CParser::Map(std::string_view rest) {
         }
         map.range = CByteRange{parsed->first, *parsed->second};
     }
-    m_map = std::move(map);
+    m_pMap = std::make_shared<const CHlsMap>(std::move(map));
     return true;
 }
 

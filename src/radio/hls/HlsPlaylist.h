@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,9 @@
 namespace radio::hls {
 
 inline constexpr size_t kMaxHlsPlaylistBytes = 1u << 20;
+// All URIs of a playlist together, once resolved: relative ones grow by
+// the base address, which a redirect chose.
+inline constexpr size_t kMaxHlsUriChars = 4u << 20;
 inline constexpr size_t kMaxHlsSegments = 10000;
 inline constexpr int64_t kMaxTargetDurationMs = 60 * 1000;
 // Variants and renditions a master may list before it counts as hostile.
@@ -26,7 +30,7 @@ inline constexpr int kMaxMasterDepth = 3;
 enum class HlsError {
     None,
     NotHls,                 // no #EXTM3U on the first line
-    TooLarge,               // over kMaxHlsPlaylistBytes
+    TooLarge,               // over kMaxHlsPlaylistBytes, or its URIs over kMaxHlsUriChars
     TooManySegments,        // over kMaxHlsSegments
     TooManyVariants,        // over kMaxHlsVariants
     TargetDurationTooLong,  // over kMaxTargetDurationMs
@@ -73,8 +77,11 @@ struct CHlsSegment {
     uint64_t nDiscontinuitySequence = 0;
     bool bDiscontinuity = false;  // the decoder starts afresh before this one
     std::optional<CByteRange> range;
-    CHlsKey key;
-    std::optional<CHlsMap> map;
+    // Shared by the segments they apply to, so that a long key or map URI is
+    // held once however many segments follow it. Null: clear, and no init
+    // segment.
+    std::shared_ptr<const CHlsKey> pKey;
+    std::shared_ptr<const CHlsMap> pMap;
 };
 
 struct CMediaPlaylist {

@@ -55,28 +55,30 @@ TEST(HlsPlaylist, MediaPlaylistTags) {
     EXPECT_EQ(s0.strTitle, u"Artist - Title, with comma");
     EXPECT_EQ(s0.nSequence, 1234u);
     EXPECT_EQ(s0.nDiscontinuitySequence, 7u);
-    EXPECT_EQ(s0.key.method, KeyMethod::None);
-    ASSERT_TRUE(s0.map);
-    EXPECT_EQ(s0.map->strUri, u"https://cdn.example.com/live/radio1/init.mp4");
-    EXPECT_EQ(s0.map->range, (radio::hls::CByteRange{720, 0}));
+    EXPECT_FALSE(s0.pKey);
+    ASSERT_TRUE(s0.pMap);
+    EXPECT_EQ(s0.pMap->strUri, u"https://cdn.example.com/live/radio1/init.mp4");
+    EXPECT_EQ(s0.pMap->range, (radio::hls::CByteRange{720, 0}));
     const auto& s1 = m.segments[1];
-    EXPECT_EQ(s1.key.method, KeyMethod::Aes128);
-    EXPECT_EQ(s1.key.strUri, u"https://cdn.example.com/live/keys/k1.bin");
-    ASSERT_TRUE(s1.key.iv);
-    EXPECT_EQ((*s1.key.iv)[0], 0x01);
-    EXPECT_EQ((*s1.key.iv)[15], 0x10);
+    ASSERT_TRUE(s1.pKey);
+    EXPECT_EQ(s1.pKey->method, KeyMethod::Aes128);
+    EXPECT_EQ(s1.pKey->strUri, u"https://cdn.example.com/live/keys/k1.bin");
+    ASSERT_TRUE(s1.pKey->iv);
+    EXPECT_EQ((*s1.pKey->iv)[0], 0x01);
+    EXPECT_EQ((*s1.pKey->iv)[15], 0x10);
+    EXPECT_EQ(s1.pMap, s0.pMap);  // one init section, shared
     EXPECT_EQ(s1.range, (radio::hls::CByteRange{1000, 720}));
     const auto& s2 = m.segments[2];
     EXPECT_TRUE(s2.bDiscontinuity);
     EXPECT_EQ(s2.nDiscontinuitySequence, 8u);
     EXPECT_EQ(s2.range, (radio::hls::CByteRange{500, 1720}));  // follows on from the last range
-    EXPECT_EQ(s2.key.method, KeyMethod::Aes128);               // a key holds until the next
+    EXPECT_EQ(s2.pKey, s1.pKey);                               // a key holds until the next
     EXPECT_EQ(s2.strTitle, u"");
     const auto& s3 = m.segments[3];
     EXPECT_EQ(s3.strUri, u"https://other.example.net/abs.m4s");
     EXPECT_EQ(s3.nDurationMs, 4500);
     EXPECT_EQ(s3.nSequence, 1237u);
-    EXPECT_EQ(s3.key.method, KeyMethod::None);
+    EXPECT_FALSE(s3.pKey);
     EXPECT_FALSE(s3.range);
 }
 
@@ -164,6 +166,20 @@ TEST(HlsPlaylist, Failures) {
     for (const auto& c : cases) {
         EXPECT_EQ(Parse(c.text).error, c.expected) << c.name;
     }
+    // A long key URI is held once, however many segments it covers; long
+    // relative URIs against a long base are bounded as a whole.
+    std::string keyed =
+        head + "#EXT-X-KEY:METHOD=AES-128,URI=\"" + std::string(500000, 'k') + "\"\n";
+    for (int i = 0; i < 10000; ++i)
+        keyed += "#EXTINF:6,\na\n";
+    const CHlsPlaylist shared = Parse(keyed);
+    ASSERT_EQ(shared.error, HlsError::None);
+    EXPECT_EQ(shared.media.segments.front().pKey, shared.media.segments.back().pKey);
+    std::string longRefs = head;
+    for (int i = 0; i < 10; ++i)
+        longRefs += "#EXTINF:6,\n" + std::string(90000, 'r') + "\n";
+    EXPECT_EQ(Parse(longRefs, u"http://h/" + std::u16string(500000, u'b') + u"/list.m3u8").error,
+              HlsError::TooLarge);
     // Exactly at the limits is fine.
     std::string tenThousand = head;
     for (int i = 0; i < 10000; ++i)
@@ -245,7 +261,9 @@ TEST(HlsPlaylist, Keys) {
         const CHlsPlaylist p =
             Parse("#EXTM3U\n#EXT-X-TARGETDURATION:4\n" + c.tags + "#EXTINF:1,\na.ts\n");
         ASSERT_EQ(p.error, HlsError::None) << c.name;
-        const auto& key = p.media.segments.at(0).key;
+        const auto& pKey = p.media.segments.at(0).pKey;
+        ASSERT_TRUE(pKey) << c.name;
+        const auto& key = *pKey;
         EXPECT_EQ(key.method, c.method) << c.name;
         EXPECT_EQ(key.strKeyFormat, c.format) << c.name;
         EXPECT_EQ(key.iv.has_value(), c.iv) << c.name;
