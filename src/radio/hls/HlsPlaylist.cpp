@@ -432,13 +432,15 @@ bool CParser::Key(std::string_view rest) {
         }
     }
     const bool identity = key.strKeyFormat == "identity";
-    if (const auto uri = Find(attributes, "URI")) {
-        if (key.method == KeyMethod::Aes128 && identity) {
-            if (!Resolve(*uri, key.strUri))
-                return false;
-        } else {
-            key.strUri = Utf16(*uri);  // never fetched
+    const auto uri = Find(attributes, "URI");
+    if (key.method == KeyMethod::Aes128 && identity) {
+        if (!uri || Trim(*uri).empty()) {
+            key.method = KeyMethod::Other;  // a key that cannot be fetched cannot decrypt
+        } else if (!Resolve(*uri, key.strUri)) {
+            return false;
         }
+    } else if (uri) {
+        key.strUri = Utf16(*uri);  // never fetched
     }
     // Several keys may stand for one segment, one per key system; the
     // identity one is the one we can use.

@@ -243,6 +243,9 @@ TEST(HlsPlaylist, Keys) {
          "x\",KEYFORMAT=\"com.apple.streamingkeydelivery\"\n",
          KeyMethod::SampleAes, "com.apple.streamingkeydelivery", false},
         {"unknown method", "#EXT-X-KEY:METHOD=ROT13\n", KeyMethod::Other, "identity", false},
+        // Found by fuzzing: a key without a URI cannot be fetched.
+        {"aes without uri", "#EXT-X-KEY:METHOD=AES-128,URH=\"k\"\n", KeyMethod::Other, "identity",
+         false},
         // Several keys for one segment: the identity one is ours, whatever the order.
         {"drm key after identity",
          "#EXT-X-KEY:METHOD=AES-128,URI=\"k\"\n#EXT-X-KEY:METHOD=AES-128,URI=\"skd://"
@@ -254,8 +257,9 @@ TEST(HlsPlaylist, Keys) {
          KeyMethod::Aes128, "identity", false},
         {"drm alone", "#EXT-X-KEY:METHOD=AES-128,URI=\"skd://x\",KEYFORMAT=\"drm\"\n",
          KeyMethod::Aes128, "drm", false},
+        // The list ends at the unterminated quote, so there is no URI to fetch.
         {"unterminated quote ends the list", "#EXT-X-KEY:METHOD=AES-128,URI=\"k\n",
-         KeyMethod::Aes128, "identity", false},
+         KeyMethod::Other, "identity", false},
     };
     for (const auto& c : cases) {
         const CHlsPlaylist p =
