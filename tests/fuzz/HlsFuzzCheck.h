@@ -25,8 +25,9 @@ namespace hls_fuzz {
 inline bool ValidUtf16(const std::u16string& s) {
     for (size_t i = 0; i < s.size(); ++i) {
         if (s[i] >= 0xD800 && s[i] <= 0xDBFF) {
-            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF)
+            if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) {
                 return false;
+            }
             ++i;
         } else if (s[i] >= 0xDC00 && s[i] <= 0xDFFF) {
             return false;
@@ -44,48 +45,60 @@ inline std::string CheckPlaylist(const uint8_t* data, size_t size) {
     using namespace radio::hls;
     const std::u16string base = u"https://radio.example/live/index.m3u8";
     const CHlsPlaylist p = ParseHlsPlaylist({data, size}, base);
-    if (p.error != HlsError::None)
+    if (p.error != HlsError::None) {
         return {};
+    }
     const CMediaPlaylist& m = p.media;
-    if (m.segments.size() > kMaxHlsSegments)
+    if (m.segments.size() > kMaxHlsSegments) {
         return "too many segments";
-    if (m.nTargetDurationMs > kMaxTargetDurationMs)
+    }
+    if (m.nTargetDurationMs > kMaxTargetDurationMs) {
         return "target duration over the limit";
+    }
     size_t uriChars = 0;
     for (size_t i = 0; i < m.segments.size(); ++i) {
         const CHlsSegment& s = m.segments[i];
-        if (s.nSequence != m.nMediaSequence + i)
+        if (s.nSequence != m.nMediaSequence + i) {
             return "sequence numbers not consecutive";
-        if (!IsHttp(s.strUri))
+        }
+        if (!IsHttp(s.strUri)) {
             return "a segment URI that is not http(s)";
-        if (s.nDurationMs < 0)
+        }
+        if (s.nDurationMs < 0) {
             return "a negative duration";
+        }
         if (s.pKey && s.pKey->method == KeyMethod::Aes128 && s.pKey->strKeyFormat == "identity" &&
             !IsHttp(s.pKey->strUri)) {
             return "a key URI that is not http(s)";
         }
-        if (s.pMap && !IsHttp(s.pMap->strUri))
+        if (s.pMap && !IsHttp(s.pMap->strUri)) {
             return "a map URI that is not http(s)";
-        if (!ValidUtf16(s.strTitle))
+        }
+        if (!ValidUtf16(s.strTitle)) {
             return "a title that is not UTF-16";
+        }
         uriChars += s.strUri.size();
     }
-    if (uriChars > kMaxHlsUriChars)
+    if (uriChars > kMaxHlsUriChars) {
         return "URIs over their bound";
+    }
     for (const auto& v : p.master.variants) {
-        if (!IsHttp(v.strUri))
+        if (!IsHttp(v.strUri)) {
             return "a variant URI that is not http(s)";
+        }
     }
     for (const auto& choice : ChooseVariants(p.master)) {
-        if (!IsHttp(choice.strUri))
+        if (!IsHttp(choice.strUri)) {
             return "a choice that is not http(s)";
+        }
     }
     // Loading the same playlist twice brings nothing new the second time,
     // and the first hands out a tail of it.
     CLiveWindow window;
     const auto first = window.Update(m, 0);
-    if (first.segments.size() > m.segments.size())
+    if (first.segments.size() > m.segments.size()) {
         return "more segments than listed";
+    }
     if (!first.segments.empty() &&
         first.segments.back().nSequence != m.nMediaSequence + m.segments.size() - 1) {
         return "the start is not a tail of the playlist";
@@ -98,8 +111,9 @@ inline std::string CheckPlaylist(const uint8_t* data, size_t size) {
 }
 
 inline bool SameOutput(const radio::hls::CDemuxOutput& a, const radio::hls::CDemuxOutput& b) {
-    if (a.audio.format != b.audio.format || a.titles.size() != b.titles.size())
+    if (a.audio.format != b.audio.format || a.titles.size() != b.titles.size()) {
         return false;
+    }
     for (size_t i = 0; i < a.titles.size(); ++i) {
         if (a.titles[i].strTitle != b.titles[i].strTitle || a.titles[i].nPts != b.titles[i].nPts) {
             return false;
@@ -108,14 +122,17 @@ inline bool SameOutput(const radio::hls::CDemuxOutput& a, const radio::hls::CDem
     if (a.audio.format == radio::hls::CodedFormat::MpegAudio) {
         // Elementary MPEG audio is passed on as it comes: only the bytes count.
         std::vector<uint8_t> x, y;
-        for (const auto& f : a.frames)
+        for (const auto& f : a.frames) {
             x.insert(x.end(), f.bytes.begin(), f.bytes.end());
-        for (const auto& f : b.frames)
+        }
+        for (const auto& f : b.frames) {
             y.insert(y.end(), f.bytes.begin(), f.bytes.end());
+        }
         return x == y;
     }
-    if (a.frames.size() != b.frames.size())
+    if (a.frames.size() != b.frames.size()) {
         return false;
+    }
     for (size_t i = 0; i < a.frames.size(); ++i) {
         if (a.frames[i].bytes != b.frames[i].bytes || a.frames[i].nPts != b.frames[i].nPts) {
             return false;
@@ -126,8 +143,9 @@ inline bool SameOutput(const radio::hls::CDemuxOutput& a, const radio::hls::CDem
 
 inline size_t FrameBytes(const radio::hls::CDemuxOutput& out) {
     size_t n = 0;
-    for (const auto& f : out.frames)
+    for (const auto& f : out.frames) {
         n += f.bytes.size();
+    }
     return n;
 }
 
@@ -156,13 +174,16 @@ inline std::string CheckTs(const uint8_t* data, size_t size) {
     auto end = [](CTsDemuxer& r, radio::hls::CDemuxOutput& o) { r.EndSegment(o); };
     const auto whole = Run<CTsDemuxer>(data, size, size ? size : 1, feed, end);
     const auto cut = Run<CTsDemuxer>(data, size, ChunkFor(data, size), feed, end);
-    if (!SameOutput(whole, cut))
+    if (!SameOutput(whole, cut)) {
         return "cutting the stream changed what came out";
-    if (FrameBytes(whole) > size)
+    }
+    if (FrameBytes(whole) > size) {
         return "more audio out than bytes in";
+    }
     for (const auto& t : whole.titles) {
-        if (!ValidUtf16(t.strTitle))
+        if (!ValidUtf16(t.strTitle)) {
             return "a title that is not UTF-16";
+        }
     }
     return {};
 }
@@ -175,10 +196,12 @@ inline std::string CheckPacked(const uint8_t* data, size_t size) {
     auto end = [](CPackedAudioReader& r, radio::hls::CDemuxOutput& o) { r.Finish(o); };
     const auto whole = Run<CPackedAudioReader>(data, size, size ? size : 1, feed, end);
     const auto cut = Run<CPackedAudioReader>(data, size, ChunkFor(data, size), feed, end);
-    if (!SameOutput(whole, cut))
+    if (!SameOutput(whole, cut)) {
         return "cutting the stream changed what came out";
-    if (FrameBytes(whole) > size)
+    }
+    if (FrameBytes(whole) > size) {
         return "more audio out than bytes in";
+    }
     for (const auto& f : whole.frames) {
         if (whole.audio.format == radio::hls::CodedFormat::AdtsAac &&
             (f.bytes.size() < 7 || !radio::hls::ParseAdtsHeader(f.bytes.data()))) {
@@ -204,10 +227,12 @@ inline std::string CheckFmp4(const uint8_t* data, size_t size) {
     }
     CDemuxOutput out;
     ReadMediaSegment({data, size}, track, out);
-    if (FrameBytes(out) > size)
+    if (FrameBytes(out) > size) {
         return "more audio out than bytes in";
-    if (out.frames.size() > kMaxMp4SamplesPerSegment)
+    }
+    if (out.frames.size() > kMaxMp4SamplesPerSegment) {
         return "more samples than the bound";
+    }
     return {};
 }
 
@@ -215,17 +240,21 @@ inline std::string CheckId3(const uint8_t* data, size_t size) {
     using namespace radio::hls;
     CId3Tag tag;
     const Id3Status status = ReadId3({data, size}, tag);
-    if (status == Id3Status::Ok && tag.nTagBytes > size)
+    if (status == Id3Status::Ok && tag.nTagBytes > size) {
         return "a tag larger than the input";
+    }
     if (status == Id3Status::NeedMore && tag.nTagBytes != 0 && tag.nTagBytes <= size) {
         return "asked for more than the whole tag";
     }
-    if (tag.title && !ValidUtf16(*tag.title))
+    if (tag.title && !ValidUtf16(*tag.title)) {
         return "a title that is not UTF-16";
-    if (tag.artist && !ValidUtf16(*tag.artist))
+    }
+    if (tag.artist && !ValidUtf16(*tag.artist)) {
         return "an artist that is not UTF-16";
-    if (tag.pts && (*tag.pts < 0 || *tag.pts >= (int64_t{1} << 33)))
+    }
+    if (tag.pts && (*tag.pts < 0 || *tag.pts >= (int64_t{1} << 33))) {
         return "a timestamp past 33 bits";
+    }
     return {};
 }
 

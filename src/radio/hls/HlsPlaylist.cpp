@@ -16,8 +16,9 @@ constexpr uint64_t kMaxSequence = uint64_t{1} << 62;
 using Attributes = std::vector<std::pair<std::string_view, std::string_view>>;
 
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
         s.remove_prefix(1);
+    }
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
         s.remove_suffix(1);
     }
@@ -27,8 +28,9 @@ std::string_view Trim(std::string_view s) {
 std::string Lower(std::string_view s) {
     std::string out(s);
     for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
+        if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
+        }
     }
     return out;
 }
@@ -44,11 +46,13 @@ Attributes ParseAttributes(std::string_view text) {
     Attributes out;
     size_t i = 0;
     while (i < text.size()) {
-        while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
             ++i;
+        }
         const size_t nameStart = i;
-        while (i < text.size() && text[i] != '=' && text[i] != ',')
+        while (i < text.size() && text[i] != '=' && text[i] != ',') {
             ++i;
+        }
         if (i >= text.size() || text[i] != '=') {
             break;
         }
@@ -62,39 +66,45 @@ Attributes ParseAttributes(std::string_view text) {
             }
             value = text.substr(i + 1, close - i - 1);
             i = close + 1;
-            while (i < text.size() && text[i] != ',')
+            while (i < text.size() && text[i] != ',') {
                 ++i;
+            }
         } else {
             const size_t comma = std::min(text.find(',', i), text.size());
             value = Trim(text.substr(i, comma - i));
             i = comma;
         }
         out.emplace_back(name, value);
-        if (i < text.size())
+        if (i < text.size()) {
             ++i;  // the comma
+        }
     }
     return out;
 }
 
 std::optional<std::string_view> Find(const Attributes& attributes, std::string_view name) {
     for (const auto& [key, value] : attributes) {
-        if (key == name)
+        if (key == name) {
             return value;
+        }
     }
     return std::nullopt;
 }
 
 std::optional<uint64_t> ParseDecimal(std::string_view s) {
     s = Trim(s);
-    if (s.empty() || s.size() > 20)
+    if (s.empty() || s.size() > 20) {
         return std::nullopt;
+    }
     uint64_t value = 0;
     for (char c : s) {
-        if (c < '0' || c > '9')
+        if (c < '0' || c > '9') {
             return std::nullopt;
+        }
         const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10)
+        if (value > (UINT64_MAX - digit) / 10) {
             return std::nullopt;
+        }
         value = value * 10 + digit;
     }
     return value;
@@ -106,15 +116,17 @@ std::optional<int64_t> ParseSecondsMs(std::string_view s) {
     s = Trim(s);
     const size_t dot = s.find('.');
     const auto whole = ParseDecimal(s.substr(0, dot));
-    if (!whole || *whole > 86400)
+    if (!whole || *whole > 86400) {
         return std::nullopt;
+    }
     int64_t ms = static_cast<int64_t>(*whole) * 1000;
     if (dot != std::string_view::npos) {
         const std::string_view fraction = s.substr(dot + 1);
         int64_t scale = 100;
         for (char c : fraction) {
-            if (c < '0' || c > '9')
+            if (c < '0' || c > '9') {
                 return std::nullopt;
+            }
             ms += (c - '0') * scale;
             scale /= 10;
         }
@@ -123,12 +135,15 @@ std::optional<int64_t> ParseSecondsMs(std::string_view s) {
 }
 
 int Hex(char c) {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'a' && c <= 'f')
+    }
+    if (c >= 'a' && c <= 'f') {
         return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1;
 }
 
@@ -142,8 +157,9 @@ std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
     size_t nibble = 32 - digits.size();
     for (char c : digits) {
         const int v = Hex(c);
-        if (v < 0)
+        if (v < 0) {
             return std::nullopt;
+        }
         iv[nibble / 2] |= static_cast<uint8_t>((nibble % 2) ? v : v << 4);
         ++nibble;
     }
@@ -154,26 +170,30 @@ std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
 std::optional<std::pair<uint64_t, std::optional<uint64_t>>> ParseRange(std::string_view s) {
     const size_t at = s.find('@');
     const auto length = ParseDecimal(s.substr(0, at));
-    if (!length)
+    if (!length) {
         return std::nullopt;
+    }
     std::optional<uint64_t> offset;
     if (at != std::string_view::npos) {
         offset = ParseDecimal(s.substr(at + 1));
-        if (!offset)
+        if (!offset) {
             return std::nullopt;
+        }
     }
     return std::make_pair(*length, offset);
 }
 
 bool Tag(std::string_view line, std::string_view name, std::string_view& rest) {
-    if (line.substr(0, name.size()) != name)
+    if (line.substr(0, name.size()) != name) {
         return false;
+    }
     if (line.size() == name.size()) {
         rest = {};
         return true;
     }
-    if (line[name.size()] != ':')
+    if (line[name.size()] != ':') {
         return false;
+    }
     rest = line.substr(name.size() + 1);
     return true;
 }
@@ -237,14 +257,16 @@ CHlsPlaylist CParser::Parse(std::string_view text) {
         m_result.error = HlsError::TooLarge;
         return m_result;
     }
-    if (text.substr(0, 3) == "\xEF\xBB\xBF")
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
         text.remove_prefix(3);
+    }
     size_t pos = 0;
     bool first = true;
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
+        if (end == std::string_view::npos) {
             end = text.size();
+        }
         const std::string_view line = Trim(text.substr(pos, end - pos));
         pos = end + 1;
         if (first) {
@@ -273,8 +295,9 @@ CHlsPlaylist CParser::Parse(std::string_view text) {
     }
     // A segment without its EXTINF counts as one target duration long.
     for (auto& segment : m_result.media.segments) {
-        if (segment.nDurationMs < 0)
+        if (segment.nDurationMs < 0) {
             segment.nDurationMs = m_result.media.nTargetDurationMs;
+        }
     }
     return m_result;
 }
@@ -347,8 +370,9 @@ bool CParser::UriLine(std::string_view line) {
         }
         CHlsVariant variant = std::move(*m_pendingVariant);
         m_pendingVariant.reset();
-        if (!Resolve(line, variant.strUri))
+        if (!Resolve(line, variant.strUri)) {
             return false;
+        }
         m_result.master.variants.push_back(std::move(variant));
         return true;
     }
@@ -365,8 +389,9 @@ bool CParser::UriLine(std::string_view line) {
         return false;
     }
     CHlsSegment segment;
-    if (!Resolve(line, segment.strUri))
+    if (!Resolve(line, segment.strUri)) {
         return false;
+    }
     segment.nDurationMs = m_bPendingInf ? m_nPendingDuration : -1;
     segment.strTitle = std::move(m_strPendingTitle);
     segment.nSequence = media.nMediaSequence + media.segments.size();
@@ -460,8 +485,9 @@ bool CParser::Map(std::string_view rest) {
         return true;
     }
     CHlsMap map;
-    if (!Resolve(*uri, map.strUri))
+    if (!Resolve(*uri, map.strUri)) {
         return false;
+    }
     if (const auto range = Find(attributes, "BYTERANGE")) {
         const auto parsed = ParseRange(*range);
         if (!parsed || !parsed->second || parsed->first > UINT64_MAX - *parsed->second) {
@@ -489,8 +515,9 @@ bool CParser::StreamInf(std::string_view rest) {
         while (pos <= codecs->size()) {
             const size_t comma = std::min(codecs->find(',', pos), codecs->size());
             const std::string_view codec = Trim(codecs->substr(pos, comma - pos));
-            if (!codec.empty())
+            if (!codec.empty()) {
                 variant.codecs.push_back(Lower(codec));
+            }
             pos = comma + 1;
         }
     }
@@ -517,8 +544,9 @@ bool CParser::Media(std::string_view rest) {
     rendition.bDefault = Find(attributes, "DEFAULT").value_or("NO") == "YES";
     if (const auto uri = Find(attributes, "URI")) {
         if (rendition.strType == "AUDIO") {
-            if (!Resolve(*uri, rendition.strUri))
+            if (!Resolve(*uri, rendition.strUri)) {
                 return false;
+            }
         } else {
             rendition.strUri = Utf16(*uri);  // never played
         }
@@ -535,10 +563,12 @@ const CHlsRendition* AudioRendition(const CMasterPlaylist& master, const std::st
             rendition.strUri.empty()) {
             continue;
         }
-        if (rendition.bDefault)
+        if (rendition.bDefault) {
             return &rendition;
-        if (!first)
+        }
+        if (!first) {
             first = &rendition;
+        }
     }
     return first;
 }
@@ -609,11 +639,13 @@ CodecSupport ClassifyCodec(std::string_view codec) {
     static constexpr std::string_view kOtherAudio[] = {"ac-3", "ec-3", "ac-4", "opus", "flac",
                                                        "alac", "dts",  "mha1", "mhm1", "fLaC"};
     for (std::string_view other : kOtherAudio) {
-        if (c.rfind(Lower(other), 0) == 0)
+        if (c.rfind(Lower(other), 0) == 0) {
             return CodecSupport::Undecodable;
+        }
     }
-    if (c == "mp3")
+    if (c == "mp3") {
         return CodecSupport::Decodable;
+    }
     return CodecSupport::NotAudio;
 }
 
@@ -650,8 +682,9 @@ std::vector<CHlsChoice> ChooseVariants(const CMasterPlaylist& master) {
         }
     }
     std::stable_sort(withCodecs.begin(), withCodecs.end(), [](const CRanked& a, const CRanked& b) {
-        if (a.bAudioOnly != b.bAudioOnly)
+        if (a.bAudioOnly != b.bAudioOnly) {
             return a.bAudioOnly;
+        }
         return a.pVariant->nBandwidth > b.pVariant->nBandwidth;
     });
     std::vector<CHlsChoice> choices;
@@ -670,15 +703,18 @@ std::vector<CHlsChoice> ChooseVariants(const CMasterPlaylist& master) {
             }
         }
         for (const auto& earlier : choices) {
-            if (earlier.strUri == choice.strUri)
+            if (earlier.strUri == choice.strUri) {
                 return;  // one audio playlist, tried once
+            }
         }
         choices.push_back(std::move(choice));
     };
-    for (const auto& ranked : withCodecs)
+    for (const auto& ranked : withCodecs) {
         add(*ranked.pVariant);
-    for (const CHlsVariant* variant : withoutCodecs)
+    }
+    for (const CHlsVariant* variant : withoutCodecs) {
         add(*variant);
+    }
     if (master.variants.empty()) {
         // Audio renditions alone, without a variant naming them: the default
         // first, then the others as listed.

@@ -195,8 +195,9 @@ void ReadFrames(std::span<const uint8_t> body, int version, bool tagUnsync, CId3
         if (version == 3) {
             skip = (flags & 0x00C0) != 0;  // compressed or encrypted
             if (flags & 0x0020) {          // grouping identity
-                if (frame.empty())
+                if (frame.empty()) {
                     continue;
+                }
                 frame = frame.subspan(1);
             }
             unsync = false;  // a v2.3 tag was resynchronised as a whole
@@ -204,13 +205,15 @@ void ReadFrames(std::span<const uint8_t> body, int version, bool tagUnsync, CId3
             skip = (flags & 0x000C) != 0;
             unsync = unsync || (flags & 0x0002);
             if (flags & 0x0040) {
-                if (frame.empty())
+                if (frame.empty()) {
                     continue;
+                }
                 frame = frame.subspan(1);
             }
             if (flags & 0x0001) {  // data length indicator
-                if (frame.size() < 4)
+                if (frame.size() < 4) {
                     continue;
+                }
                 frame = frame.subspan(4);
             }
         }

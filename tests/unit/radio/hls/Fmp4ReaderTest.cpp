@@ -76,8 +76,9 @@ const Bytes kLcStereo44 = {0x12, 0x10};
 // Where the first box of the type starts.
 size_t BoxAt(const Bytes& b, const std::string& type) {
     for (size_t i = 4; i + 4 <= b.size(); ++i) {
-        if (std::equal(type.begin(), type.end(), b.begin() + static_cast<std::ptrdiff_t>(i)))
+        if (std::equal(type.begin(), type.end(), b.begin() + static_cast<std::ptrdiff_t>(i))) {
             return i - 4;
+        }
     }
     ADD_FAILURE() << "no " << type;
     return 0;
@@ -115,8 +116,9 @@ Bytes Fragment(const std::vector<Bytes>& samples, uint64_t decodeTime, uint32_t 
     };
     const size_t moofSize = build(0).size();
     Bytes mdat;
-    for (const auto& s : samples)
+    for (const auto& s : samples) {
         Append(mdat, s);
+    }
     return Concat({build(static_cast<uint32_t>(static_cast<int64_t>(moofSize) + 8 + offsetDelta)),
                    Box("mdat", mdat)});
 }

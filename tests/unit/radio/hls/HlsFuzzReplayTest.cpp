@@ -41,8 +41,9 @@ const std::map<std::string, Check> kChecks = {
 TEST(HlsFuzzReplay, CorporaHoldTheProperties) {
     for (const auto& [name, check] : kChecks) {
         const fs::path dir = FuzzDir("corpus/" + name);
-        if (dir.empty())
+        if (dir.empty()) {
             GTEST_SKIP() << "corpus not reachable from this build";
+        }
         int seeds = 0;
         for (const auto& entry : fs::directory_iterator(dir)) {
             SCOPED_TRACE(entry.path().string());
@@ -57,12 +58,14 @@ TEST(HlsFuzzReplay, CorporaHoldTheProperties) {
 // Saved inputs live in regressions/hls/<target>/; README.md says what each was.
 TEST(HlsFuzzReplay, RegressionsHoldTheProperties) {
     const fs::path dir = FuzzDir("regressions/hls");
-    if (dir.empty())
+    if (dir.empty()) {
         GTEST_SKIP() << "regressions not reachable from this build";
+    }
     for (const auto& [name, check] : kChecks) {
         std::error_code ec;
-        if (!fs::is_directory(dir / name, ec))
+        if (!fs::is_directory(dir / name, ec)) {
             continue;
+        }
         for (const auto& entry : fs::directory_iterator(dir / name)) {
             SCOPED_TRACE(entry.path().string());
             const auto input = ReadFile(entry.path());
@@ -76,8 +79,9 @@ TEST(HlsFuzzReplay, RegressionsHoldTheProperties) {
 class FfmpegSegments : public testing::Test {
 protected:
     void SetUp() override {
-        if (FuzzDir("corpus/hls_ts").empty())
+        if (FuzzDir("corpus/hls_ts").empty()) {
             GTEST_SKIP() << "corpus not reachable";
+        }
     }
     static std::vector<uint8_t> Seed(const std::string& path) {
         return ReadFile(FuzzDir("corpus") / path);
@@ -111,12 +115,14 @@ TEST_F(FfmpegSegments, MpegTsMp3) {
     EXPECT_EQ(out.audio.format, radio::hls::CodedFormat::MpegAudio);
     // What comes out is what the MP3 frame scanner plays.
     radio::CMp3FrameScanner scanner;
-    for (const auto& f : out.frames)
+    for (const auto& f : out.frames) {
         scanner.Feed(f.bytes);
+    }
     scanner.Finish();
     int frames = 0;
-    while (scanner.NextFrame())
+    while (scanner.NextFrame()) {
         ++frames;
+    }
     EXPECT_TRUE(scanner.Synced());
     EXPECT_EQ(scanner.Info().nSampleRate, 44100);
     EXPECT_GT(frames, 30);
@@ -133,8 +139,9 @@ TEST_F(FfmpegSegments, PackedAdtsWithId3) {
     EXPECT_EQ(out.audio.format, radio::hls::CodedFormat::AdtsAac);
     EXPECT_NEAR(static_cast<double>(out.frames.size()), 2.0 * 44100 / 1024, 2);
     size_t bytes = 0;
-    for (const auto& f : out.frames)
+    for (const auto& f : out.frames) {
         bytes += f.bytes.size();
+    }
     size_t tag = 0;
     ASSERT_EQ(radio::hls::Id3TagSize(segment, tag), radio::hls::Id3Status::Ok);
     EXPECT_EQ(bytes + tag, segment.size());  // every byte after the tag is audio

@@ -112,12 +112,14 @@ TEST(HlsPlaylist, RelativeAndAbsoluteUris) {
 TEST(HlsPlaylist, Failures) {
     const std::string head = "#EXTM3U\n#EXT-X-TARGETDURATION:6\n";
     std::string many = head;
-    for (int i = 0; i <= 10000; ++i)
+    for (int i = 0; i <= 10000; ++i) {
         many += "#EXTINF:6,\ns" + std::to_string(i) + ".ts\n";
+    }
     std::string big = head + "#" + std::string(radio::hls::kMaxHlsPlaylistBytes, 'x') + "\n";
     std::string variants = "#EXTM3U\n";
-    for (int i = 0; i <= 256; ++i)
+    for (int i = 0; i <= 256; ++i) {
         variants += "#EXT-X-STREAM-INF:BANDWIDTH=1\nv.m3u8\n";
+    }
     struct {
         const char* name;
         std::string text;
@@ -170,20 +172,23 @@ TEST(HlsPlaylist, Failures) {
     // relative URIs against a long base are bounded as a whole.
     std::string keyed =
         head + "#EXT-X-KEY:METHOD=AES-128,URI=\"" + std::string(500000, 'k') + "\"\n";
-    for (int i = 0; i < 10000; ++i)
+    for (int i = 0; i < 10000; ++i) {
         keyed += "#EXTINF:6,\na\n";
+    }
     const CHlsPlaylist shared = Parse(keyed);
     ASSERT_EQ(shared.error, HlsError::None);
     EXPECT_EQ(shared.media.segments.front().pKey, shared.media.segments.back().pKey);
     std::string longRefs = head;
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         longRefs += "#EXTINF:6,\n" + std::string(90000, 'r') + "\n";
+    }
     EXPECT_EQ(Parse(longRefs, u"http://h/" + std::u16string(500000, u'b') + u"/list.m3u8").error,
               HlsError::TooLarge);
     // Exactly at the limits is fine.
     std::string tenThousand = head;
-    for (int i = 0; i < 10000; ++i)
+    for (int i = 0; i < 10000; ++i) {
         tenThousand += "#EXTINF:6,\ns.ts\n";
+    }
     EXPECT_EQ(Parse(tenThousand).error, HlsError::None);
     EXPECT_EQ(Parse("#EXTM3U\n#EXT-X-TARGETDURATION:60\n#EXTINF:6,\na.ts\n").error, HlsError::None);
 }
@@ -357,8 +362,9 @@ TEST(HlsPlaylist, VariantChoice) {
         ASSERT_EQ(p.error, HlsError::None) << c.name;
         const auto choices = radio::hls::ChooseVariants(p.master);
         std::vector<std::u16string> got;
-        for (const auto& choice : choices)
+        for (const auto& choice : choices) {
             got.push_back(choice.strUri.substr(dir.size()));
+        }
         EXPECT_EQ(got, c.expected) << c.name;
     }
 }
@@ -378,8 +384,9 @@ TEST(HlsPlaylist, CodecClasses) {
         {"avc1.42e01e", CodecSupport::NotAudio},  {"hvc1.1.6.L93.B0", CodecSupport::NotAudio},
         {"wvtt", CodecSupport::NotAudio},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(radio::hls::ClassifyCodec(c.codec), c.expected) << c.codec;
+    }
 }
 
 }  // namespace

@@ -32,8 +32,9 @@ inline void Be32(Bytes& b, uint32_t v) {
 }
 
 inline void SyncSafe(Bytes& b, uint32_t v) {
-    for (int shift = 21; shift >= 0; shift -= 7)
+    for (int shift = 21; shift >= 0; shift -= 7) {
         b.push_back(static_cast<uint8_t>((v >> shift) & 0x7F));
+    }
 }
 
 struct Id3Frame {
@@ -58,10 +59,11 @@ inline Bytes Id3(int version, const std::vector<Id3Frame>& frames, uint8_t flags
             body.push_back(static_cast<uint8_t>(f.body.size() >> 16));
             Be16(body, static_cast<uint32_t>(f.body.size() & 0xFFFF));
         } else {
-            if (version == 4)
+            if (version == 4) {
                 SyncSafe(body, static_cast<uint32_t>(f.body.size()));
-            else
+            } else {
                 Be32(body, static_cast<uint32_t>(f.body.size()));
+            }
             Be16(body, f.flags);
         }
         Append(body, f.body);
@@ -152,8 +154,9 @@ inline Bytes Pes(uint8_t streamId, const Bytes& payload, int64_t pts = -1, bool 
 // padding the last one with an adaptation field. cc counts on.
 inline Bytes Packets(uint16_t pid, const Bytes& data, int& cc, bool section = false) {
     Bytes unit = data;
-    if (section)
+    if (section) {
         unit.insert(unit.begin(), 0);  // pointer field
+    }
     Bytes out;
     size_t pos = 0;
     bool first = true;
@@ -209,8 +212,9 @@ inline Bytes FullBox(const std::string& type, uint8_t version, uint32_t flags,
 
 inline Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& p : parts)
+    for (const auto& p : parts) {
         Append(out, p);
+    }
     return out;
 }
 

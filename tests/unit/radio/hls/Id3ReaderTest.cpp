@@ -18,8 +18,9 @@ struct CTitleCase {
 
 Bytes Utf16Le(const std::u16string& s, bool bom) {
     Bytes b;
-    if (bom)
+    if (bom) {
         b = {0xFF, 0xFE};
+    }
     for (char16_t c : s) {
         b.push_back(static_cast<uint8_t>(c));
         b.push_back(static_cast<uint8_t>(c >> 8));
@@ -29,8 +30,9 @@ Bytes Utf16Le(const std::u16string& s, bool bom) {
 
 Bytes Utf16Be(const std::u16string& s) {
     Bytes b;
-    for (char16_t c : s)
+    for (char16_t c : s) {
         Be16(b, c);
+    }
     return b;
 }
 
@@ -44,8 +46,9 @@ std::vector<CTitleCase> TitleCases() {
         Bytes stuffed;
         for (size_t i = 0; i < body.size(); ++i) {
             stuffed.push_back(body[i]);
-            if (body[i] == 0xFF)
+            if (body[i] == 0xFF) {
                 stuffed.push_back(0);
+            }
         }
         unsyncTag = B("ID3");
         Append(unsyncTag, {3, 0, 0x80});

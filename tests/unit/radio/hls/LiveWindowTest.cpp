@@ -26,8 +26,9 @@ CMediaPlaylist Window(uint64_t first, size_t count, int64_t targetMs = 4000,
 
 std::vector<uint64_t> Sequences(const CLiveWindow::CUpdate& u) {
     std::vector<uint64_t> out;
-    for (const auto& s : u.segments)
+    for (const auto& s : u.segments) {
         out.push_back(s.nSequence);
+    }
     return out;
 }
 

@@ -31,8 +31,9 @@ Bytes Prefix(const Bytes& b, size_t n) {
 Bytes PrivTimestamp(uint64_t pts) {
     Bytes priv = B("com.apple.streaming.transportStreamTimestamp");
     priv.push_back(0);
-    for (int i = 7; i >= 0; --i)
+    for (int i = 7; i >= 0; --i) {
         priv.push_back(static_cast<uint8_t>(pts >> (8 * i)));
+    }
     return priv;
 }
 
@@ -40,8 +41,9 @@ TEST(PackedAudio, SegmentAsServedCutAnywhere) {
     const Bytes head = Id3(4, {{"PRIV", PrivTimestamp(900000)}, {"TIT2", Text(3, B("News"))}});
     const std::vector<Bytes> frames = {Adts(300, 1), Adts(301, 2), Adts(17, 3), Adts(400, 4)};
     Bytes segment = head;
-    for (const auto& f : frames)
+    for (const auto& f : frames) {
         Append(segment, f);
+    }
     for (size_t chunk : {size_t{1}, size_t{2}, size_t{7}, size_t{100}, segment.size()}) {
         SCOPED_TRACE(chunk);
         const CDemuxOutput out = ReadInChunks(segment, chunk);
@@ -125,8 +127,9 @@ TEST(PackedAudio, PackedMp3IsPassedOn) {
     const CDemuxOutput out = ReadInChunks(segment, 100);
     EXPECT_EQ(out.audio.format, CodedFormat::MpegAudio);
     Bytes joined;
-    for (const auto& f : out.frames)
+    for (const auto& f : out.frames) {
         Append(joined, f.bytes);
+    }
     EXPECT_EQ(joined, Concat({frame, frame, frame}));
     EXPECT_EQ(out.titles.size(), 1u);
 }

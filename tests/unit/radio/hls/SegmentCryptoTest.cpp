@@ -16,8 +16,9 @@ TEST(SegmentCrypto, IvFromTheSequenceNumberOrExplicit) {
     expected[15] = 0x2A;
     EXPECT_EQ(radio::hls::SegmentIv(key, 42), expected);
     expected = {};
-    for (int i = 8; i < 16; ++i)
+    for (int i = 8; i < 16; ++i) {
         expected[i] = static_cast<uint8_t>(i - 7);
+    }
     EXPECT_EQ(radio::hls::SegmentIv(key, 0x0102030405060708ULL), expected);
     AesBlock explicitIv;
     explicitIv.fill(0xEE);
@@ -64,8 +65,9 @@ TEST(SegmentCrypto, Pkcs7Padding) {
         {"pad of five",
          [] {
              std::vector<uint8_t> v(16, 9);
-             for (int i = 11; i < 16; ++i)
+             for (int i = 11; i < 16; ++i) {
                  v[i] = 5;
+             }
              return v;
          }(),
          true, 11},
@@ -96,14 +98,17 @@ public:
     explicit CFakeCipher(uint8_t key = 0x5C) : m_key(key) {}
     bool Decrypt(std::span<const uint8_t> blocks, uint8_t* out, AesBlock& iv) override {
         ++calls;
-        if (blocks.size() % 16 != 0)
+        if (blocks.size() % 16 != 0) {
             return false;
+        }
         for (size_t b = 0; b < blocks.size(); b += 16) {
             AesBlock next;
-            for (size_t i = 0; i < 16; ++i)
+            for (size_t i = 0; i < 16; ++i) {
                 next[i] = blocks[b + i];
-            for (size_t i = 0; i < 16; ++i)
+            }
+            for (size_t i = 0; i < 16; ++i) {
                 out[b + i] = static_cast<uint8_t>((blocks[b + i] ^ m_key) ^ iv[i]);
+            }
             iv = next;
         }
         return true;
@@ -119,22 +124,26 @@ std::vector<uint8_t> Encrypt(std::vector<uint8_t> plain, AesBlock iv) {
     plain.resize(plain.size() + pad, pad);
     std::vector<uint8_t> out(plain.size());
     for (size_t b = 0; b < plain.size(); b += 16) {
-        for (size_t i = 0; i < 16; ++i)
+        for (size_t i = 0; i < 16; ++i) {
             out[b + i] = static_cast<uint8_t>((plain[b + i] ^ iv[i]) ^ 0x5C);
-        for (size_t i = 0; i < 16; ++i)
+        }
+        for (size_t i = 0; i < 16; ++i) {
             iv[i] = out[b + i];
+        }
     }
     return out;
 }
 
 TEST(SegmentCrypto, DecryptsInChunksCutAnywhere) {
     AesBlock iv;
-    for (size_t i = 0; i < 16; ++i)
+    for (size_t i = 0; i < 16; ++i) {
         iv[i] = static_cast<uint8_t>(i * 17);
+    }
     for (size_t length : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{1000}}) {
         std::vector<uint8_t> plain(length);
-        for (size_t i = 0; i < length; ++i)
+        for (size_t i = 0; i < length; ++i) {
             plain[i] = static_cast<uint8_t>(i * 7 + 3);
+        }
         const std::vector<uint8_t> cipherText = Encrypt(plain, iv);
         for (size_t chunk : {size_t{1}, size_t{5}, size_t{16}, size_t{33}, size_t{4096}}) {
             CFakeCipher cipher;

@@ -67,8 +67,9 @@ CStream TypicalSegment() {
     s.Title("Artist - Song", 90000);
     // A PES over many packets.
     std::vector<Bytes> many;
-    for (int i = 0; i < 12; ++i)
+    for (int i = 0; i < 12; ++i) {
         many.push_back(Adts(150 + i, static_cast<uint8_t>(10 + i)));
+    }
     s.Audio(many, 90000 + 2 * 2090);
     s.Audio({Adts(300, 3)}, -1, false);  // unbounded, ended by the segment
     return s;
@@ -83,8 +84,9 @@ TEST(TsDemuxer, CutAnywhereGivesTheSameFrames) {
         const CDemuxOutput out = Demux(s.bytes, chunk, demuxer);
         EXPECT_EQ(out.audio.format, CodedFormat::AdtsAac);
         ASSERT_EQ(out.frames.size(), s.frames.size());
-        for (size_t i = 0; i < s.frames.size(); ++i)
+        for (size_t i = 0; i < s.frames.size(); ++i) {
             EXPECT_EQ(out.frames[i].bytes, s.frames[i]);
+        }
         EXPECT_EQ(out.frames[0].nPts, 90000);
         EXPECT_EQ(out.frames[2].nPts, 90000 + 2 * 2090);
         ASSERT_EQ(out.titles.size(), 1u);
@@ -126,8 +128,9 @@ struct CDamageCase {
 
 size_t PacketOf(const Bytes& b, uint16_t pid, int nth) {
     for (size_t i = 0; i + 188 <= b.size(); i += 188) {
-        if ((((b[i + 1] & 0x1F) << 8) | b[i + 2]) == pid && nth-- == 0)
+        if ((((b[i + 1] & 0x1F) << 8) | b[i + 2]) == pid && nth-- == 0) {
             return i;
+        }
     }
     return b.size();
 }
@@ -213,8 +216,9 @@ TEST(TsDemuxer, TablesOverSeveralPacketsAndSegments) {
     CStream s;
     Append(s.bytes, Packets(0, Pat(kPmtPid), s.patCc, true));
     Bytes info;
-    for (int i = 0; i < 125; ++i)
+    for (int i = 0; i < 125; ++i) {
         Append(info, {0x0A, 0x00});
+    }
     Append(s.bytes,
            Packets(kPmtPid, Pmt({{0x1B, 0x100, info}, {0x0F, kAudioPid, {}}}), s.pmtCc, true));
     s.Audio({Adts(100)}, 0);
