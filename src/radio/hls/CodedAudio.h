@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "radio/decoder/Decoder.h"
 
 namespace radio::hls {
 
@@ -21,7 +24,9 @@ inline constexpr int64_t kNoPts = -1;
 
 struct CCodedAudio {
     CodedFormat format = CodedFormat::None;
-    std::vector<uint8_t> asc;  // AudioSpecificConfig, RawAac only
+    // The AudioSpecificConfig: RawAac's from the container, AdtsAac's built
+    // from the first frame's header.
+    std::vector<uint8_t> asc;
     int nSampleRate = 0;       // 0 when the container does not say
     int nChannels = 0;
 };
@@ -42,5 +47,20 @@ struct CDemuxOutput {
     std::vector<CCodedFrame> frames;
     std::vector<CTimedTitle> titles;
 };
+
+// What the decoder stage is opened with; nullopt before the format is known.
+inline std::optional<CCodecConfig> CodecConfigFor(const CCodedAudio& audio) {
+    CCodecConfig config;
+    switch (audio.format) {
+    case CodedFormat::None: return std::nullopt;
+    case CodedFormat::AdtsAac: config.kind = CodecKind::AacAdts; break;
+    case CodedFormat::RawAac: config.kind = CodecKind::AacRaw; break;
+    case CodedFormat::MpegAudio: config.kind = CodecKind::Mp3; break;
+    }
+    config.nSampleRate = audio.nSampleRate;
+    config.nChannels = audio.nChannels;
+    config.audioSpecificConfig = audio.asc;
+    return config;
+}
 
 }  // namespace radio::hls

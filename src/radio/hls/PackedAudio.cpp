@@ -38,6 +38,13 @@ std::optional<CAdtsHeader> ParseAdtsHeader(const uint8_t* p) {
     return h;
 }
 
+std::vector<uint8_t> AdtsAudioSpecificConfig(const CAdtsHeader& header) {
+    // Object type (5 bits), sample rate index (4), channel configuration (4).
+    const int objectType = header.nProfile + 1;
+    return {static_cast<uint8_t>((objectType << 3) | (header.nSampleRateIndex >> 1)),
+            static_cast<uint8_t>(((header.nSampleRateIndex & 1) << 7) | (header.nChannelConfig << 3))};
+}
+
 void CPackedAudioReader::SetPts(int64_t pts) {
     m_nPendingPts = pts;
     m_nPtsOffset = m_nOffset + (m_buffer.size() - m_nPos);
@@ -102,6 +109,7 @@ void CPackedAudioReader::Emit(const CAdtsHeader& header, CDemuxOutput& out) {
         out.audio.format = CodedFormat::AdtsAac;
         out.audio.nSampleRate = header.nSampleRate;
         out.audio.nChannels = header.nChannelConfig;
+        out.audio.asc = AdtsAudioSpecificConfig(header);
     }
     CCodedFrame frame;
     const uint8_t* p = m_buffer.data() + m_nPos;

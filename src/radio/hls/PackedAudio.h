@@ -27,6 +27,9 @@ struct CAdtsHeader {
 // sample rate that exists and a frame length that holds its own header.
 std::optional<CAdtsHeader> ParseAdtsHeader(const uint8_t* p);
 
+// The two-byte AudioSpecificConfig that the header stands for.
+std::vector<uint8_t> AdtsAudioSpecificConfig(const CAdtsHeader& header);
+
 class CPackedAudioReader {
 public:
     // Bytes without a frame before the reader gives up on the stream.

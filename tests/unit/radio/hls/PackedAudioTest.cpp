@@ -50,6 +50,7 @@ TEST(PackedAudio, SegmentAsServedCutAnywhere) {
         EXPECT_EQ(out.audio.format, CodedFormat::AdtsAac);
         EXPECT_EQ(out.audio.nSampleRate, 44100);
         EXPECT_EQ(out.audio.nChannels, 2);
+        EXPECT_EQ(out.audio.asc, (Bytes{0x12, 0x10}));  // AAC-LC, 44.1 kHz, stereo
         ASSERT_EQ(out.frames.size(), frames.size());
         for (size_t i = 0; i < frames.size(); ++i) {
             EXPECT_EQ(out.frames[i].bytes, frames[i]);
