@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "radio/RadioUrl.h"
+#include "HlsFakes.h"
 #include "radio/hls/Fmp4Reader.h"
 #include "radio/hls/HlsPlaylist.h"
+#include "radio/hls/HlsStream.h"
 #include "radio/hls/Id3Reader.h"
 #include "radio/hls/LiveWindow.h"
 #include "radio/hls/PackedAudio.h"
@@ -254,6 +256,48 @@ inline std::string CheckId3(const uint8_t* data, size_t size) {
     }
     if (tag.pts && (*tag.pts < 0 || *tag.pts >= (int64_t{1} << 33))) {
         return "a timestamp past 33 bits";
+    }
+    return {};
+}
+
+// The source stage over a server that serves the input: up to the first NUL
+// as the playlist, the rest as every other address (segments, keys, init
+// sections). Whatever it does, it ends, and between two segments that do
+// not ask for a decoder reset the sequence numbers follow on by one: never
+// a segment twice, never a gap without saying so.
+inline std::string CheckStream(const uint8_t* data, size_t size) {
+    using namespace radio::hls;
+    const uint8_t* nul = std::find(data, data + size, uint8_t{0});
+    const hls_fakes::Bytes playlist(data, nul);
+    const hls_fakes::Bytes rest(nul == data + size ? nul : nul + 1, data + size);
+    hls_fakes::CFakeOpener opener;
+    opener.Serve("http://radio.test/index.m3u8", {{true, playlist}});
+    opener.fallback = {true, rest};
+    hls_fakes::CFakeClock clock;
+    CHlsStream stream(opener, clock, nullptr);
+    radio::CRadioFailure failure;
+    if (!stream.Open(u"http://radio.test/index.m3u8", failure)) {
+        return failure.description.empty() ? "a failure without a description" : "";
+    }
+    CHlsSegmentOutput out;
+    bool havePrevious = false;
+    uint64_t previous = 0;
+    size_t served = 0;
+    for (int step = 0; step < 64; ++step) {
+        const HlsStep result = stream.Next(out, failure);
+        if (result == HlsStep::Failed && failure.description.empty()) {
+            return "a failure without a description";
+        }
+        if (result != HlsStep::Segment)
+            return {};
+        if (havePrevious && !out.bResetDecoder && out.nSequence != previous + 1) {
+            return "a segment twice, or a gap without a reset";
+        }
+        served += FrameBytes(out.demux);
+        if (served > rest.size() * static_cast<size_t>(step + 1))
+            return "more audio than was served";
+        previous = out.nSequence;
+        havePrevious = true;
     }
     return {};
 }

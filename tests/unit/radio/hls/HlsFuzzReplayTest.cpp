@@ -35,7 +35,7 @@ fs::path FuzzDir(const std::string& sub) {
 const std::map<std::string, Check> kChecks = {
     {"hls_playlist", hls_fuzz::CheckPlaylist}, {"hls_ts", hls_fuzz::CheckTs},
     {"hls_packed", hls_fuzz::CheckPacked},     {"hls_fmp4", hls_fuzz::CheckFmp4},
-    {"hls_id3", hls_fuzz::CheckId3},
+    {"hls_id3", hls_fuzz::CheckId3},           {"hls_stream", hls_fuzz::CheckStream},
 };
 
 TEST(HlsFuzzReplay, CorporaHoldTheProperties) {

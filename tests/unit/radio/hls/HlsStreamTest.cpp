@@ -6,6 +6,7 @@
 #include <string>
 
 #include "HlsTestUtil.h"
+#include "fuzz/HlsFakes.h"
 
 namespace {
 
@@ -14,77 +15,7 @@ using radio::CRadioFailure;
 using radio::hls::CHlsSegmentOutput;
 using radio::hls::CHlsStream;
 using radio::hls::HlsStep;
-
-// A server of fixed answers: each address serves its answers in turn, the
-// last one from then on. An empty body with ok false is a 404.
-struct CAnswer {
-    bool ok = true;
-    Bytes body;
-};
-
-class CFakeSource : public radio::ISource {
-public:
-    CFakeSource(Bytes body, std::u16string finalUrl) : m_body(std::move(body)) {
-        m_info.bNetwork = true;
-        m_info.strFinalUrl = std::move(finalUrl);
-    }
-    const radio::CSourceInfo& Info() const override { return m_info; }
-    radio::ReadResult Read(uint8_t* buffer, size_t cap, int, size_t& got, CRadioFailure&) override {
-        if (m_nPos == m_body.size())
-            return radio::ReadResult::End;
-        got = std::min({cap, m_body.size() - m_nPos, size_t{1000}});
-        std::copy(m_body.begin() + static_cast<std::ptrdiff_t>(m_nPos),
-                  m_body.begin() + static_cast<std::ptrdiff_t>(m_nPos + got), buffer);
-        m_nPos += got;
-        return radio::ReadResult::Data;
-    }
-
-private:
-    Bytes m_body;
-    size_t m_nPos = 0;
-    radio::CSourceInfo m_info;
-};
-
-class CFakeOpener : public radio::ISourceOpener {
-public:
-    std::unique_ptr<radio::ISource> Open(const std::u16string& url, radio::UrlOrigin,
-                                         CRadioFailure& failure) override {
-        ++opens[url];
-        auto it = answers.find(url);
-        if (it == answers.end() || it->second.empty()) {
-            failure = radio::MakeHttpFailure(404);
-            return nullptr;
-        }
-        const size_t index = std::min(served[url]++, it->second.size() - 1);
-        const CAnswer& answer = it->second[index];
-        if (!answer.ok) {
-            failure = radio::MakeHttpFailure(404);
-            return nullptr;
-        }
-        return std::make_unique<CFakeSource>(answer.body, url);
-    }
-    void Abort() override {}
-
-    void Serve(const std::string& url, std::vector<CAnswer> list) {
-        answers[U(url)] = std::move(list);
-    }
-    static std::u16string U(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-
-    std::map<std::u16string, std::vector<CAnswer>> answers;
-    std::map<std::u16string, size_t> served;
-    std::map<std::u16string, int> opens;
-};
-
-class CFakeClock : public radio::IClock {
-public:
-    int64_t NowMs() const override { return now; }
-    bool SleepMs(int ms) override {
-        now += ms;
-        return !cancelled;
-    }
-    int64_t now = 1000;
-    bool cancelled = false;
-};
+using namespace hls_fakes;
 
 // TS segments of one continuous stream: the counters follow on.
 struct CTsWriter {
