@@ -3,10 +3,14 @@
 //   key 000102030405060708090a0b0c0d0e0f, the plain text below.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "radio/hls/HlsPlaylist.h"
 #include "radio/hls/SegmentCipher_win.h"
+#include "radio/hls/TsDemuxer.h"
 
 namespace {
 
@@ -83,6 +87,48 @@ TEST(SegmentCipher, KeysOfTheWrongSizeAreRefused) {
     EXPECT_FALSE(radio::hls::CCngAesDecryptor::Create(std::vector<uint8_t>(15, 1)));
     EXPECT_FALSE(radio::hls::CCngAesDecryptor::Create(std::vector<uint8_t>(32, 1)));
     EXPECT_TRUE(radio::hls::CCngAesDecryptor::Create(kKey));
+}
+
+// The stream ffmpeg encrypted (tests/radio/data/hls_aes): the IV from its
+// playlist, the key from its file, the segment decrypted and demuxed.
+std::vector<uint8_t> DataFile(const std::string& name) {
+    std::string path = std::string(RADIO_HLS_DATA) + "/" + name;
+    if (!path.empty() && path[0] == '/')
+        path = "Z:" + path;
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+}
+
+TEST(SegmentCipher, FfmpegEncryptedStream) {
+    const auto playlist =
+        radio::hls::ParseHlsPlaylist(DataFile("index.m3u8"), u"http://127.0.0.1/enc/index.m3u8");
+    ASSERT_EQ(playlist.error, radio::hls::HlsError::None);
+    ASSERT_FALSE(playlist.media.segments.empty());
+    const auto& segment = playlist.media.segments[0];
+    ASSERT_TRUE(segment.pKey);
+    ASSERT_EQ(radio::hls::ClassifyKey(*segment.pKey), radio::hls::KeyUse::Aes128);
+    const auto key = DataFile("key.bin");
+    const auto body = DataFile("index0.ts");
+    ASSERT_EQ(key.size(), 16u);
+    auto cipher = radio::hls::CCngAesDecryptor::Create(key);
+    ASSERT_TRUE(cipher);
+    radio::hls::CSegmentDecryptor decryptor(
+        *cipher, radio::hls::SegmentIv(*segment.pKey, segment.nSequence));
+    std::vector<uint8_t> plain;
+    ASSERT_TRUE(decryptor.Feed(body, plain));
+    ASSERT_TRUE(decryptor.Finish(plain));
+    ASSERT_FALSE(plain.empty());
+    EXPECT_EQ(plain[0], 0x47);
+    EXPECT_EQ(plain.size() % 188, 0u);
+    radio::hls::CTsDemuxer demuxer;
+    radio::hls::CDemuxOutput out;
+    demuxer.Feed(plain, out);
+    demuxer.EndSegment(out);
+    EXPECT_EQ(out.audio.format, radio::hls::CodedFormat::AdtsAac);
+    EXPECT_EQ(out.audio.nSampleRate, 44100);
+    EXPECT_NEAR(static_cast<double>(out.frames.size()), 2.02 * 44100 / 1024, 2);
+    EXPECT_EQ(demuxer.ContinuityErrors(), 0u);
 }
 
 }  // namespace
