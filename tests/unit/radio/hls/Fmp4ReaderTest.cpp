@@ -1,0 +1,312 @@
+#include "radio/hls/Fmp4Reader.h"
+
+#include <gtest/gtest.h>
+
+#include "HlsTestUtil.h"
+
+namespace {
+
+using namespace hls_test;
+using radio::hls::CDemuxOutput;
+using radio::hls::CMp4AudioTrack;
+using radio::hls::Mp4Error;
+
+constexpr uint32_t kTrackId = 2;
+
+Bytes Descriptor(uint8_t tag, const Bytes& body) {
+    // Lengths in the four-byte form encoders like to write.
+    Bytes d{tag, 0x80, 0x80, 0x80, static_cast<uint8_t>(body.size())};
+    Append(d, body);
+    return d;
+}
+
+Bytes Esds(const Bytes& asc, uint8_t objectType = 0x40) {
+    Bytes config{objectType, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    Append(config, Descriptor(0x05, asc));
+    Bytes es{0, 1, 0};
+    Append(es, Descriptor(0x04, config));
+    Append(es, Descriptor(0x06, {0x02}));
+    return FullBox("esds", 0, 0, Descriptor(0x03, es));
+}
+
+Bytes Mp4a(const Bytes& esds, const std::string& type = "mp4a") {
+    Bytes p(6, 0);
+    Be16(p, 1);       // data reference index
+    p.resize(16, 0);  // version, revision, vendor
+    Be16(p, 2);       // channels
+    Be16(p, 16);      // sample size
+    Be32(p, 0);       // pre-defined, reserved
+    Be32(p, 44100u << 16);
+    Append(p, esds);
+    return Box(type, p);
+}
+
+Bytes Trak(const Bytes& sampleEntry, const std::string& handler = "soun", uint32_t id = kTrackId) {
+    Bytes tkhd(8, 0);
+    Be32(tkhd, id);
+    tkhd.resize(80, 0);
+    Bytes mdhd(8, 0);
+    Be32(mdhd, 44100);
+    mdhd.resize(20, 0);
+    Bytes hdlr(4, 0);
+    Append(hdlr, B(handler));
+    hdlr.resize(21, 0);
+    Bytes stsd;
+    Be32(stsd, 1);
+    Append(stsd, sampleEntry);
+    const Bytes stbl = Box("stbl", FullBox("stsd", 0, 0, stsd));
+    return Box("trak",
+               Concat({FullBox("tkhd", 0, 3, tkhd),
+                       Box("mdia", Concat({FullBox("mdhd", 0, 0, mdhd), FullBox("hdlr", 0, 0, hdlr),
+                                           Box("minf", stbl)}))}));
+}
+
+Bytes Trex(uint32_t duration, uint32_t size) {
+    Bytes t;
+    Be32(t, kTrackId);
+    Be32(t, 1);
+    Be32(t, duration);
+    Be32(t, size);
+    Be32(t, 0);
+    return FullBox("trex", 0, 0, t);
+}
+
+const Bytes kLcStereo44 = {0x12, 0x10};
+
+// Where the first box of the type starts.
+size_t BoxAt(const Bytes& b, const std::string& type) {
+    for (size_t i = 4; i + 4 <= b.size(); ++i) {
+        if (std::equal(type.begin(), type.end(), b.begin() + static_cast<std::ptrdiff_t>(i))) {
+            return i - 4;
+        }
+    }
+    ADD_FAILURE() << "no " << type;
+    return 0;
+}
+
+Bytes Init(const Bytes& traks, const Bytes& extra = {}) {
+    return Concat({Box("ftyp", Concat({B("iso6"), {0, 0, 0, 0}})),
+                   Box("moov", Concat({FullBox("mvhd", 0, 0, Bytes(96, 0)), traks,
+                                       Box("mvex", Trex(1024, 0)), extra}))});
+}
+
+// A fragment of the given samples, sizes and durations in trun, data offset
+// from the moof (default-base-is-moof).
+Bytes Fragment(const std::vector<Bytes>& samples, uint64_t decodeTime, uint32_t trackId = kTrackId,
+               int32_t offsetDelta = 0) {
+    auto build = [&](uint32_t dataOffset) {
+        Bytes tfhd;
+        Be32(tfhd, trackId);
+        Bytes tfdt;
+        Be32(tfdt, static_cast<uint32_t>(decodeTime >> 32));
+        Be32(tfdt, static_cast<uint32_t>(decodeTime));
+        Bytes trun;
+        Be32(trun, static_cast<uint32_t>(samples.size()));
+        Be32(trun, dataOffset);
+        for (const auto& s : samples) {
+            Be32(trun, 1024);
+            Be32(trun, static_cast<uint32_t>(s.size()));
+        }
+        const Bytes traf =
+            Box("traf", Concat({FullBox("tfhd", 0, 0x020000, tfhd), FullBox("tfdt", 1, 0, tfdt),
+                                FullBox("trun", 0, 0x000301, trun)}));
+        Bytes mfhd;
+        Be32(mfhd, 1);
+        return Box("moof", Concat({FullBox("mfhd", 0, 0, mfhd), traf}));
+    };
+    const size_t moofSize = build(0).size();
+    Bytes mdat;
+    for (const auto& s : samples) {
+        Append(mdat, s);
+    }
+    return Concat({build(static_cast<uint32_t>(static_cast<int64_t>(moofSize) + 8 + offsetDelta)),
+                   Box("mdat", mdat)});
+}
+
+TEST(Fmp4Reader, InitAndFragments) {
+    const Bytes init = Init(Trak(Mp4a(Esds(kLcStereo44))));
+    CMp4AudioTrack track;
+    ASSERT_EQ(radio::hls::ReadInitSegment(init, track), Mp4Error::None);
+    EXPECT_EQ(track.nTrackId, kTrackId);
+    EXPECT_EQ(track.nTimescale, 44100u);
+    EXPECT_EQ(track.audio.format, radio::hls::CodedFormat::RawAac);
+    EXPECT_EQ(track.audio.asc, kLcStereo44);
+    EXPECT_EQ(track.audio.nSampleRate, 44100);
+    EXPECT_EQ(track.audio.nChannels, 2);
+    EXPECT_EQ(track.nDefaultDuration, 1024u);
+
+    const std::vector<Bytes> a = {Bytes(300, 1), Bytes(280, 2), Bytes(1, 3)};
+    const std::vector<Bytes> b = {Bytes(310, 4)};
+    const Bytes segment =
+        Concat({Box("styp", B("msdh")), Fragment(a, 44100), Fragment(b, 44100 + 3072)});
+    CDemuxOutput out;
+    ASSERT_EQ(radio::hls::ReadMediaSegment(segment, track, out), Mp4Error::None);
+    ASSERT_EQ(out.frames.size(), 4u);
+    EXPECT_EQ(out.frames[0].bytes, a[0]);
+    EXPECT_EQ(out.frames[2].bytes, a[2]);
+    EXPECT_EQ(out.frames[3].bytes, b[0]);
+    EXPECT_EQ(out.frames[0].nPts, 90000);
+    EXPECT_EQ(out.frames[1].nPts, 90000 + 1024 * 90000 / 44100);
+    EXPECT_EQ(out.audio.asc, kLcStereo44);
+    // An init segment and its fragments in one file read the same.
+    CDemuxOutput joined;
+    ASSERT_EQ(radio::hls::ReadMediaSegment(Concat({init, segment}), track, joined), Mp4Error::None);
+    EXPECT_EQ(joined.frames.size(), 4u);
+}
+
+TEST(Fmp4Reader, AudioSpecificConfigs) {
+    struct {
+        Bytes asc;
+        int objectType, core, rate, extension, channels;
+    } cases[] = {
+        {{0x12, 0x10}, 2, 2, 44100, 0, 2},
+        {{0x11, 0x88}, 2, 2, 48000, 0, 1},
+        // HE-AAC v1 signalled explicitly: 24 kHz core under 48 kHz SBR.
+        {{0x2B, 0x11, 0x88, 0x00}, 5, 2, 24000, 48000, 2},
+        // HE-AAC v2: parametric stereo over a mono core.
+        {{0xEB, 0x8A, 0x08}, 29, 2, 22050, 44100, 1},
+        // An explicit sample rate (index 15, 24 bits).
+        {{0x17, 0x80, 0x3E, 0x80, 0x10}, 2, 2, 32000, 0, 2},
+    };
+    for (const auto& c : cases) {
+        const auto config = radio::hls::ParseAudioSpecificConfig(c.asc);
+        ASSERT_TRUE(config);
+        EXPECT_EQ(config->nObjectType, c.objectType);
+        EXPECT_EQ(config->nCoreObjectType, c.core);
+        EXPECT_EQ(config->nSampleRate, c.rate);
+        EXPECT_EQ(config->nExtensionSampleRate, c.extension);
+        EXPECT_EQ(config->nChannels, c.channels);
+    }
+    EXPECT_FALSE(radio::hls::ParseAudioSpecificConfig(Bytes{0x12}));
+    EXPECT_FALSE(radio::hls::ParseAudioSpecificConfig(Bytes{0x16, 0x90}));  // sample rate index 13
+    EXPECT_FALSE(radio::hls::ParseAudioSpecificConfig(Bytes{0x2B, 0x11}));  // SBR cut short
+}
+
+TEST(Fmp4Reader, InitFailures) {
+    const Bytes good = Init(Trak(Mp4a(Esds(kLcStereo44))));
+    // The moov says it is 1 KiB longer than the file.
+    Bytes longMoov = good;
+    longMoov[BoxAt(good, "moov") + 2] += 0x04;
+    // A child larger than its parent: the trak's first box claims 4 KiB.
+    Bytes nested = good;
+    nested[BoxAt(good, "tkhd") + 2] = 0x10;
+    // A box smaller than its own header.
+    Bytes tiny = good;
+    tiny[BoxAt(good, "tkhd") + 2] = 0;
+    tiny[BoxAt(good, "tkhd") + 3] = 4;
+    struct {
+        const char* name;
+        Bytes init;
+        Mp4Error expected;
+    } cases[] = {
+        {"empty", {}, Mp4Error::NoAudioTrack},
+        {"moov longer than the file", longMoov, Mp4Error::Truncated},
+        {"child larger than its parent", nested, Mp4Error::Truncated},
+        {"box smaller than its header", tiny, Mp4Error::BadBox},
+        {"video only", Init(Trak(Box("avc1", Bytes(78, 0)), "vide")), Mp4Error::NoAudioTrack},
+        {"encrypted", Init(Trak(Mp4a(Esds(kLcStereo44), "enca"))), Mp4Error::Encrypted},
+        {"opus", Init(Trak(Box("Opus", Bytes(40, 0)))), Mp4Error::UnsupportedCodec},
+        {"ac-3 in esds", Init(Trak(Mp4a(Esds(kLcStereo44, 0xA5)))), Mp4Error::UnsupportedCodec},
+        {"aac main", Init(Trak(Mp4a(Esds({0x0A, 0x10})))), Mp4Error::UnsupportedCodec},
+        {"no asc", Init(Trak(Mp4a(Esds({})))), Mp4Error::BadConfig},
+        {"no esds", Init(Trak(Mp4a({}))), Mp4Error::BadConfig},
+    };
+    for (const auto& c : cases) {
+        CMp4AudioTrack track;
+        EXPECT_EQ(radio::hls::ReadInitSegment(c.init, track), c.expected) << c.name;
+    }
+    // MP3 in MP4, and an audio track after a video one.
+    CMp4AudioTrack track;
+    ASSERT_EQ(
+        radio::hls::ReadInitSegment(
+            Init(Concat({Trak(Box("avc1", Bytes(78, 0)), "vide", 1), Trak(Mp4a(Esds({}, 0x6B)))})),
+            track),
+        Mp4Error::None);
+    EXPECT_EQ(track.audio.format, radio::hls::CodedFormat::MpegAudio);
+    EXPECT_EQ(track.nTrackId, kTrackId);
+}
+
+TEST(Fmp4Reader, EveryTruncationFailsCleanly) {
+    const Bytes init = Init(Trak(Mp4a(Esds(kLcStereo44))));
+    for (size_t n = 0; n < init.size(); ++n) {
+        CMp4AudioTrack track;
+        EXPECT_NE(radio::hls::ReadInitSegment({init.data(), n}, track), Mp4Error::None) << n;
+    }
+    CMp4AudioTrack track;
+    ASSERT_EQ(radio::hls::ReadInitSegment(init, track), Mp4Error::None);
+    const Bytes fragment = Fragment({Bytes(100, 1), Bytes(100, 2)}, 0);
+    for (size_t n = 1; n < fragment.size(); ++n) {
+        CDemuxOutput out;
+        const Mp4Error error = radio::hls::ReadMediaSegment({fragment.data(), n}, track, out);
+        EXPECT_NE(error, Mp4Error::None) << n;
+        EXPECT_TRUE(out.frames.size() <= 2) << n;
+    }
+}
+
+TEST(Fmp4Reader, FragmentsThatLie) {
+    CMp4AudioTrack track;
+    ASSERT_EQ(radio::hls::ReadInitSegment(Init(Trak(Mp4a(Esds(kLcStereo44)))), track),
+              Mp4Error::None);
+    Bytes manySamples = Fragment({Bytes(10, 1)}, 0);
+    // The trun's sample count (after its full-box header) claims 2^31 samples.
+    const size_t trunCount = BoxAt(manySamples, "trun") + 12;
+    manySamples[trunCount] = 0x80;
+    struct {
+        const char* name;
+        Bytes segment;
+        Mp4Error expected;
+        size_t frames;
+    } cases[] = {
+        {"samples past the mdat", Fragment({Bytes(10, 1)}, 0, kTrackId, 5), Mp4Error::BadFragment,
+         0},
+        {"offset before the file", Fragment({Bytes(10, 1)}, 0, kTrackId, -100000),
+         Mp4Error::BadFragment, 0},
+        {"sample count beyond the run", manySamples, Mp4Error::BadFragment, 0},
+        {"another track's fragment", Fragment({Bytes(10, 1)}, 0, 7), Mp4Error::None, 0},
+        {"a free box and a large-size box",
+         Concat({Box("free", Bytes(3, 0)),
+                 {0, 0, 0, 1},
+                 B("skip"),
+                 {0, 0, 0, 0, 0, 0, 0, 17},
+                 {0},
+                 Fragment({Bytes(10, 1)}, 0)}),
+         Mp4Error::None, 1},
+        {"a last box to the end",
+         Concat({Fragment({Bytes(10, 1)}, 0), {0, 0, 0, 0}, B("free"), Bytes(9, 0)}),
+         Mp4Error::None, 1},
+    };
+    for (const auto& c : cases) {
+        CDemuxOutput out;
+        EXPECT_EQ(radio::hls::ReadMediaSegment(c.segment, track, out), c.expected) << c.name;
+        EXPECT_EQ(out.frames.size(), c.frames) << c.name;
+    }
+}
+
+TEST(Fmp4Reader, DefaultsFromTrex) {
+    // A trun with neither sizes nor durations takes them from trex.
+    Bytes init = Init(Trak(Mp4a(Esds(kLcStereo44))));
+    CMp4AudioTrack track;
+    ASSERT_EQ(radio::hls::ReadInitSegment(init, track), Mp4Error::None);
+    track.nDefaultSize = 4;
+    Bytes tfhd;
+    Be32(tfhd, kTrackId);
+    Bytes trun;
+    Be32(trun, 3);
+    const Bytes moof = Box(
+        "moof", Box("traf", Concat({FullBox("tfhd", 0, 0x020000, tfhd),
+                                    FullBox("trun", 0, 0x000001, Concat({trun, {0, 0, 0, 0}}))})));
+    Bytes fixed = moof;
+    const uint32_t offset = static_cast<uint32_t>(moof.size() + 8);
+    fixed[fixed.size() - 4] = static_cast<uint8_t>(offset >> 24);
+    fixed[fixed.size() - 3] = static_cast<uint8_t>(offset >> 16);
+    fixed[fixed.size() - 2] = static_cast<uint8_t>(offset >> 8);
+    fixed[fixed.size() - 1] = static_cast<uint8_t>(offset);
+    const Bytes segment = Concat({fixed, Box("mdat", {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3})});
+    CDemuxOutput out;
+    ASSERT_EQ(radio::hls::ReadMediaSegment(segment, track, out), Mp4Error::None);
+    ASSERT_EQ(out.frames.size(), 3u);
+    EXPECT_EQ(out.frames[2].bytes, (Bytes{3, 3, 3, 3}));
+    EXPECT_EQ(out.frames[0].nPts, radio::hls::kNoPts);  // no tfdt
+}
+
+}  // namespace
