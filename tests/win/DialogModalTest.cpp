@@ -62,6 +62,12 @@ void CALLBACK DriveModal(HWND, UINT, UINT_PTR, DWORD) {
     if (hDialog == nullptr || script.next >= script.steps.size()) {
         return;
     }
+    // The dialog box's loop shows the window when its queue first runs dry;
+    // a tick can come before that. Act only on a shown dialog: one never
+    // shown runs into the bound above and fails with its code.
+    if (!::IsWindowVisible(hDialog)) {
+        return;
+    }
     script.ownerDisabled.push_back(!::IsWindowEnabled(script.hOwner));
     script.dialogVisible.push_back(::IsWindowVisible(hDialog) != FALSE);
     Perform(hDialog, script.steps[script.next++]);
