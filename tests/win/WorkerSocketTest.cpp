@@ -304,7 +304,7 @@ TEST_F(WorkerSocketTest, UnsentBytesPastTheSharedBudgetCloseThatConnection) {
     message.AddValue(std::move(root));
     int events = 0;
     while (m_host.m_connections.size() == 3 && events < 400) {
-        BroadcastEvent(m_host, message);
+        BroadcastEvent(m_host.m_connections, message);
         ++events;
         EXPECT_LE(SharedConnectionLimits().unsent.GetUsed(), kLimit);
     }
