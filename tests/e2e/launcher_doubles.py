@@ -128,7 +128,7 @@ class UiDouble:
             def all_ended():
                 ended = {e.pid for e in self.named("EXIT")}
                 return set(self.started()) <= ended
-            wait_until(all_ended, 10, what="the UI doubles to end")
+            wait_until(all_ended, 30, what="the UI doubles to end")
         finally:
             self.exit_all.unlink(missing_ok=True)
 
