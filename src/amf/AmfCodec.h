@@ -17,8 +17,9 @@
 // length runs past it), and every read treats such a position as "no bytes".
 class CAmfReader {
 public:
-    // Arrays nested deeper than this fail the whole decode (a decided mend:
-    // the original recursed without bound). Depth 1 is a top-level array.
+    // Arrays nested deeper than this fail the whole decode, so that hostile
+    // input cannot run the reader's recursion out of stack; no message of
+    // the UI comes near it. Depth 1 is a top-level array.
     static constexpr int32_t kMaxArrayDepth = 64;
     // The decode budget: a payload may not decode into more than this many
     // values, nor into more text (UTF-16 units of string values and member

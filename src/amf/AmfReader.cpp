@@ -206,7 +206,9 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
         return true;  // the header was the last thing
 
     // Member list, up to the empty-string key 0x01.
-    bool lastKeyRead = true;  // the step-6 result when the dense part falls short
+    // Whether the last member key read was a valid one: an array whose dense
+    // part falls short reports this instead of success or failure.
+    bool lastKeyRead = true;
     std::u16string key;
     uint8_t byte = 0;
     for (;;) {

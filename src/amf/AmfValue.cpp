@@ -14,9 +14,14 @@ CAmfValue::CAmfValue(CAmfMessage* pMessage)
       m_dValue(0) {}
 
 CAmfValue::~CAmfValue() {
-    // The order is part of the design: elements in sequence order, then
-    // members in key order, then the node's own string and containers. The
-    // implicit member destruction would take m_members before m_elements.
+    // Children first, elements in sequence order and then members in key
+    // order, and the node's own text last. Every node is freed either way;
+    // the order is written out, not left to the declaration order of the
+    // members (which would take m_members first), because it decides the
+    // order in which blocks and text buffers reach the per-thread caches
+    // that the next decode draws on last-in first-out (AmfNodePool.h,
+    // KeepTextBuffer), and so which of them each node of a like message
+    // gets back: it stays the same whatever the class's layout.
     // Recursion depth equals tree depth; decoded trees are at most
     // CAmfReader::kMaxArrayDepth deep and built ones are shallow.
     for (auto& element : m_elements)

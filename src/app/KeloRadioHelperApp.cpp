@@ -26,7 +26,6 @@ BOOL CKeloRadioHelperApp::InitInstance() {
         return FALSE;
     }
     AfxEnableControlContainer();
-    SetRegistryKey(L"Local AppWizard-Generated Applications");
 
     auto* pFrame = new (std::nothrow) CMainFrame;  // the frame deletes itself with its window
     if (pFrame == nullptr) {

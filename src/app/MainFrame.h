@@ -6,18 +6,14 @@
 #include <memory>
 
 #include "app/ChildView.h"
+#include "app/PlayerEventSender.h"
 #include "framework/FrameWnd.h"
 #include "launcher/FrameWndLauncher_win.h"
 #include "net/ConnectionHost.h"
 #include "net/ServerSocket_win.h"
-#include "player/PlayerFrame_win.h"
+#include "player/PlayerHost_win.h"
 
-class CWMPDialog;
-
-class CMainFrame : public CFrameWndLauncher, public IConnectionHost, public IPlayerFrame {
-    // Recorded with CFrameWnd as its base; it cannot be created by name.
-    DECLARE_DYNAMIC(CMainFrame)
-
+class CMainFrame : public CFrameWndLauncher, public IConnectionHost {
 public:
     CMainFrame();
     ~CMainFrame() override;
@@ -30,8 +26,9 @@ public:
     void OnLastConnectionClosed() override;
     void OnServerSocketClosed() override;
 
-    // ICommandTarget: the operations behind the UI's commands.
-    bool HasPlayerDialog() override { return m_pPlayerDialog != nullptr; }
+    // ICommandTarget: the operations behind the UI's commands, each handed
+    // to the object that carries it out.
+    bool HasPlayerDialog() override { return m_player.HasPlayer(); }
     void PlayUrl(const std::u16string& url) override;
     void StopPlayback() override;
     void ApplyVolume(const std::u16string& text) override;
@@ -42,30 +39,28 @@ public:
     void LauncherMinimize() override;
     void LauncherClose() override;
 
-    // IPlayerFrame: the player's events, read from the player and sent to
-    // every UI.
-    void SendStatusEvent(long newState) override;
-    void SendMediaEvent() override;
-    void SendErrorEvent() override;
-    void OnPlayerDialogDestroyed(CWMPDialog* pDialog) override;
-
     CChildView m_wndView;
+    // m_pPlayerDialog, m_nVolume and m_bPlaying are the player's state;
+    // m_player alone reads and changes them.
     CWMPDialog* m_pPlayerDialog = nullptr;
     int32_t m_nPort = 33645;
     int32_t m_nVolume = 100;
-    int32_t m_bPlaying = 0;
+    bool m_bPlaying = false;
     std::unique_ptr<CServerSocket> m_pServerSocket;
     ConnectionRegistry m_connections;
 
 protected:
     BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
     int OnCreate(LPCREATESTRUCTW lpCreateStruct) override;
-    void OnClose() override;
+    // Closes the listening socket before the launcher hears of the close.
+    void CloseService() override;
 
 private:
-    void CreatePlayerDialog();
     bool CreateServerSocket();
 
+    // What the player reports goes to every UI.
+    CPlayerEventSender m_playerEvents{m_connections};
+    CPlayerHost m_player{m_playerEvents, m_pPlayerDialog, m_nVolume, m_bPlaying};
     // A listening socket that reported its own close: it is forgotten at
     // once, but deleted only after its notification has returned.
     std::unique_ptr<CServerSocket> m_pClosedServerSocket;

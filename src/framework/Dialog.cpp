@@ -73,7 +73,7 @@ void DDX_Control(CDataExchange* pDX, int nIDC, COleControlWnd& rControl) {
 }
 
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd)
-    : m_nIDHelp(nIDTemplate), m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
+    : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd) {}
 
 CDialog::~CDialog() {
     // Normally done when the window was destroyed; this covers an object
@@ -86,7 +86,6 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd) {
     if (dialogTemplate.empty()) {
         return FALSE;
     }
-    m_nIDHelp = nIDTemplate;
     m_nIDTemplate = nIDTemplate;
     return CreateIndirect(dialogTemplate, pParentWnd, LoadResourceBytes(nIDTemplate, RT_DLGINIT));
 }

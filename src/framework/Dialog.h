@@ -85,7 +85,6 @@ protected:
     // processing is "not handled", not DefWindowProc.
     BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
 
-    UINT m_nIDHelp = 0;
     UINT m_nIDTemplate = 0;
     CWnd* m_pParentWnd = nullptr;
 

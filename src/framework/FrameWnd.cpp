@@ -19,8 +19,6 @@ bool HasResource(HINSTANCE hInstance, UINT id, LPCWSTR type) {
 
 }  // namespace
 
-IMPLEMENT_DYNAMIC(CFrameWnd, CWnd)
-
 BOOL CFrameWnd::LoadFrame(UINT resourceId, DWORD style, CWnd* parent, void* context) {
     const HINSTANCE hInstance = AfxGetResourceHandle();
     const LPCWSTR resourceName = MAKEINTRESOURCEW(resourceId);

@@ -10,8 +10,6 @@ inline constexpr DWORD FWS_PREFIXTITLE = 0x00004000;
 // Must be made with new: PostNcDestroy deletes it. When it is the
 // application's main window, destroying it ends the message loop.
 class CFrameWnd : public CWnd {
-    DECLARE_DYNAMIC(CFrameWnd)
-
 public:
     CFrameWnd() = default;
 

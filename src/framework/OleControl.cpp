@@ -1,7 +1,5 @@
 #include "framework/OleControl.h"
 
-#include "framework/Dialog.h"
-
 bool AfxGetEventArg(const VARIANTARG& arg, long& value) {
     const bool bByRef = (arg.vt & VT_BYREF) != 0;
     if (bByRef && arg.byref == nullptr) {
@@ -54,32 +52,8 @@ bool AfxGetEventArg(const VARIANTARG& arg, IDispatch*& value) {
 COleControlWnd::~COleControlWnd() {
     // A local reference: the site may let go of ours on the way.
     if (CComPtr<COleControlSite> pSite(m_pCtrlSite.Get()); pSite) {
-        if (m_bOwnsControl) {
-            pSite->DestroyControl();
-        } else {
-            pSite->UnbindWindow(this);
-        }
+        pSite->UnbindWindow(this);
     }
-}
-
-BOOL COleControlWnd::CreateControl(REFCLSID clsid, LPCWSTR windowName, DWORD style,
-                                   const RECT& rect, CWnd* pParentWnd, UINT nID,
-                                   IStream* pPersist) {
-    if (m_hWnd != nullptr || m_pCtrlSite || pParentWnd == nullptr ||
-        pParentWnd->m_hWnd == nullptr) {
-        return FALSE;
-    }
-    auto* pDialog = dynamic_cast<CDialog*>(pParentWnd);
-    CComPtr<COleControlSite> pSite = COleControlSite::Create(pParentWnd->m_hWnd, pDialog);
-    if (!pSite->CreateControl(clsid, style, rect, nID, pPersist) || !pSite->BindWindow(this)) {
-        pSite->DestroyControl();
-        return FALSE;
-    }
-    m_bOwnsControl = true;
-    if (windowName != nullptr && m_hWnd != nullptr) {
-        ::SetWindowTextW(m_hWnd, windowName);
-    }
-    return TRUE;
 }
 
 BOOL COleControlWnd::DestroyWindow() {

@@ -1,4 +1,4 @@
-// Control hosting for windows: COleControlWnd (CreateControl, InvokeHelper)
+// Control hosting for windows: COleControlWnd (InvokeHelper)
 // and the event sink map that routes a control's events to handlers.
 #pragma once
 
@@ -61,20 +61,14 @@ bool AfxEventHandler(CCmdTarget* pTarget, const DISPPARAMS& params) {
     }(pfnHandler);
 }
 
-// A window whose window is an ActiveX control's: made by CreateControl or
-// attached to a control of a dialog template by DDX_Control. Calls into the
-// control go through InvokeHelper.
+// A window whose window is an ActiveX control's, attached to a control of a
+// dialog template by DDX_Control. Calls into the control go through
+// InvokeHelper; the dialog that created the control also ends it.
 class COleControlWnd : public CWnd {
 public:
     COleControlWnd() = default;
-    // Unbinds from the control; a control it created itself is destroyed.
+    // Unbinds from the control, which its dialog ends.
     ~COleControlWnd() override;
-
-    // Creates the control as a child of pParentWnd at rect, with nID as its
-    // child id, loaded from pPersist if given. Events go to the parent's
-    // sink map if the parent is a dialog.
-    BOOL CreateControl(REFCLSID clsid, LPCWSTR windowName, DWORD style, const RECT& rect,
-                       CWnd* pParentWnd, UINT nID, IStream* pPersist = nullptr);
 
     // Destroys the control (and with it its window).
     BOOL DestroyWindow() override;
@@ -97,6 +91,4 @@ public:
 
     // The site this window is bound to; set and cleared by the site.
     CComPtr<COleControlSite> m_pCtrlSite;
-    // True if CreateControl made the control, so this object ends it.
-    bool m_bOwnsControl = false;
 };

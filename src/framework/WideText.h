@@ -15,3 +15,17 @@ inline std::wstring ToWide(std::u16string_view text) {
 inline std::u16string ToU16(std::wstring_view text) {
     return std::u16string(text.begin(), text.end());
 }
+
+// The same text seen as wchar_t, without a copy, for the calls that take a
+// null-terminated wide string.
+inline const wchar_t* AsWide(const char16_t* text) {
+    return reinterpret_cast<const wchar_t*>(text);
+}
+
+inline const wchar_t* AsWide(const std::u16string& text) {
+    return AsWide(text.c_str());
+}
+
+inline const char16_t* AsU16(const wchar_t* text) {
+    return reinterpret_cast<const char16_t*>(text);
+}

@@ -35,13 +35,6 @@ BOOL CCmdTarget::OnCmdMsg(UINT, int, void*, void*) {
     return FALSE;
 }
 
-const CRuntimeClass CCmdTarget::classCCmdTarget = {"CCmdTarget", sizeof(CCmdTarget), nullptr,
-                                                   nullptr};
-
-const CRuntimeClass* CCmdTarget::GetRuntimeClass() const {
-    return &classCCmdTarget;
-}
-
 CWinApp::CWinApp(const wchar_t* appName) {
     g_pApp = this;
     m_hInstance = ::GetModuleHandleW(nullptr);
@@ -118,11 +111,6 @@ void CWinApp::OnAppExit() {
     if (m_pMainWnd != nullptr && m_pMainWnd->m_hWnd != nullptr) {
         m_pMainWnd->SendMessage(WM_CLOSE, 0, 0);
     }
-}
-
-void CWinApp::SetRegistryKey(const wchar_t* key) {
-    m_strRegistryKey = key != nullptr ? key : L"";
-    m_pszRegistryKey = m_strRegistryKey.c_str();
 }
 
 CWinApp* AfxGetApp() {

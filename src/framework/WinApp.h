@@ -7,7 +7,6 @@
 #include <string>
 
 #include "framework/AfxRes.h"
-#include "framework/RuntimeClass.h"
 
 class CWnd;
 
@@ -22,13 +21,6 @@ public:
     // Returns TRUE if the command was handled; extra and handlerInfo are
     // passed through unchanged for targets that need them.
     virtual BOOL OnCmdMsg(UINT id, int code, void* extra, void* handlerInfo);
-
-    // The root of every class's run-time information.
-    static const CRuntimeClass classCCmdTarget;
-    virtual const CRuntimeClass* GetRuntimeClass() const;
-    bool IsKindOf(const CRuntimeClass* pClass) const {
-        return GetRuntimeClass()->IsDerivedFrom(pClass);
-    }
 };
 
 // The one application object. Constructing it (normally as a global) makes it
@@ -53,18 +45,13 @@ public:
     // Closes the main window the way its close box would.
     void OnAppExit();
 
-    // Only stored: the program keeps no settings.
-    void SetRegistryKey(const wchar_t* key);
-
     CWnd* m_pMainWnd = nullptr;
     HINSTANCE m_hInstance = nullptr;
     int m_nCmdShow = SW_SHOWNORMAL;
     const wchar_t* m_pszAppName = nullptr;
-    const wchar_t* m_pszRegistryKey = nullptr;
 
 private:
     std::wstring m_strAppName;
-    std::wstring m_strRegistryKey;
     int m_nExitCode = 0;
 };
 
@@ -83,7 +70,10 @@ int AfxMessageBox(UINT stringId, UINT type = MB_OK);
 BOOL AfxSocketInit(WSADATA* wsaData = nullptr);
 // OLE on the calling thread; undone by AfxWinTerm only if this succeeded.
 BOOL AfxOleInit();
-// Marks that the program hosts controls; the hosting code needs no set-up yet.
+// Does nothing: every dialog here hosts the controls its template names by
+// itself, with no container to switch on. Start-up calls it all the same, at
+// the point where a program of the full framework must, so that the order of
+// start-up reads as it would there.
 void AfxEnableControlContainer();
 // Undoes AfxOleInit and AfxSocketInit; called on the way out of wWinMain.
 void AfxWinTerm();

@@ -141,8 +141,6 @@ LRESULT CALLBACK AfxWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
     return result;
 }
 
-IMPLEMENT_DYNAMIC(CWnd, CCmdTarget)
-
 CWnd::~CWnd() {
     if (m_hWnd == nullptr) {
         return;

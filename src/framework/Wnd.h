@@ -20,8 +20,6 @@ LRESULT CALLBACK AfxWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
 // PostNcDestroy runs; an object whose life is its window's deletes itself
 // there. Windows of other classes created through CreateEx are subclassed.
 class CWnd : public CCmdTarget {
-    DECLARE_DYNAMIC(CWnd)
-
 public:
     CWnd() = default;
     // Destroys a window that is still alive; derived handlers no longer run.

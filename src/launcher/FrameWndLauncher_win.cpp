@@ -1,8 +1,8 @@
 #include "launcher/FrameWndLauncher_win.h"
 
-#include <shlobj.h>
-
 #include <string>
+
+#include "framework/ShellFolder.h"
 
 namespace {
 
@@ -16,10 +16,8 @@ bool CFrameWndLauncher::LaunchUi() {
     if (!m_snapshot.LoadStartPicture()) {
         return false;
     }
-    wchar_t folder[MAX_PATH] = {};
-    if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT,
-                                     folder))) {
-        const std::wstring path = std::wstring(folder) + kUiRelativePath;
+    if (std::wstring folder; AfxGetProgramFilesFolder(folder)) {
+        const std::wstring path = folder + kUiRelativePath;
         // A UI that is slow to become idle is still looked for below.
         m_process.Launch(path.c_str());
     }
@@ -42,7 +40,7 @@ void CFrameWndLauncher::ShowUiWindow(HWND hWnd) {
 }
 
 void CFrameWndLauncher::OnLauncherActivate(int /*arg*/) {
-    const DWORD helperThreadId = ::GetWindowThreadProcessId(m_hSyncWnd, nullptr);
+    const DWORD helperThreadId = ::GetWindowThreadProcessId(SyncWindow(), nullptr);
     if (!m_process.IsAlive()) {
         return;
     }
@@ -77,10 +75,33 @@ void CFrameWndLauncher::OnActivateApp(BOOL bActive, DWORD dwThreadId) {
                    static_cast<LPARAM>(dwThreadId));
 }
 
-void CFrameWndLauncher::NotifyLauncherOfClose() {
-    if (m_snapshot.HasPixels() && SendToLauncher(SYNC_CLOSING, m_snapshot)) {
+bool CFrameWndLauncher::MinimizeThroughLauncher() {
+    if (!IsLauncherRunning()) {
+        return false;
+    }
+    // Minimising is the launcher's business: it gets a fresh picture, the UI
+    // gets no event.
+    m_snapshot.CaptureWindow(m_process.FindMainWindow());
+    if (m_snapshot.HasPixels() && SendToLauncher(SYNC_MINIMIZING, m_snapshot)) {
         WaitForLauncher(kLauncherAckTimeoutMs);
     }
+    return true;
+}
+
+bool CFrameWndLauncher::CloseThroughLauncher() {
+    if (!IsLauncherRunning()) {
+        return false;
+    }
+    const HWND hUi = m_process.FindMainWindow();
+    m_snapshot.CaptureWindow(hUi);
+    if (m_snapshot.HasPixels()) {
+        NotifyClosing(m_snapshot);
+    }
+    // The launcher hears of the close before the UI's window is told.
+    if (hUi != nullptr) {
+        ::PostMessageW(hUi, WM_CLOSE, 0, 0);
+    }
+    return true;
 }
 
 bool CFrameWndLauncher::DeferCloseDuringExchange() {
@@ -95,6 +116,9 @@ void CFrameWndLauncher::OnClose() {
     if (DeferCloseDuringExchange()) {
         return;
     }
-    NotifyLauncherOfClose();
+    CloseService();
+    if (m_snapshot.HasPixels()) {
+        NotifyClosing(m_snapshot);
+    }
     CFrameWnd::OnClose();
 }

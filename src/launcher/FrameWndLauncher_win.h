@@ -21,15 +21,26 @@ public:
     CProcess m_process;
     CZvImageExt m_snapshot;
 
+    // "launcherMinimize" and "launcherClose" when a launcher runs: it gets a
+    // fresh picture of the UI and, for a close, hears of it before the UI's
+    // window is told to close. False, and nothing done, when no launcher
+    // runs: then the UI has to be asked itself.
+    bool MinimizeThroughLauncher();
+    bool CloseThroughLauncher();
+
 protected:
     void OnLauncherActivate(int arg) override;
     void OnLauncherSnapshotRequest() override;
 
     void OnActivateApp(BOOL bActive, DWORD dwThreadId) override;
+    // The launcher hears of the close (SYNC_CLOSING with the stored picture,
+    // then the wait) before the frame goes, exactly once on this path.
     void OnClose() override;
+    // Called by OnClose before the launcher is told: ends what a derived
+    // frame serves. The base serves nothing.
+    virtual void CloseService() {}
 
-    // Sends SYNC_CLOSING with the stored picture, if there is one, and waits.
-    void NotifyLauncherOfClose();
+private:
     // A close that arrives nested inside a launcher exchange would destroy
     // the frame under the code still waiting; it is posted again instead, to
     // be handled once the exchange is over. True if it was deferred.

@@ -2,15 +2,10 @@
 
 #include <vector>
 
+#include "framework/WideText.h"
 #include "launcher/ZvImageExt_win.h"
 
 namespace {
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "wchar_t must be UTF-16 on this target");
-
-const wchar_t* Wide(const char16_t* text) {
-    return reinterpret_cast<const wchar_t*>(text);
-}
 
 // A launcher that takes longer than this to take a record is given up on,
 // so that a hung launcher cannot hold the helper for good.
@@ -20,10 +15,6 @@ constexpr UINT kSendTimeoutMs = 30000;
 // answer; this many answers deep, further requests are dropped instead of
 // nesting until the stack runs out.
 constexpr int kMaxNestedSnapshots = 4;
-
-// The one channel object of the process, and whether the class exists.
-constinit SyncWithLauncher* g_pInstance = nullptr;
-constinit bool g_bClassRegistered = false;
 
 }  // namespace
 
@@ -39,76 +30,61 @@ private:
 };
 
 SyncWithLauncher::SyncWithLauncher() {
-    g_pInstance = this;
-    m_bReleased = false;
-    m_bAcknowledged = false;
     m_dwProcessId = ::GetCurrentProcessId();
-    m_hSyncWnd = CreateSyncWindow(::GetModuleHandleW(nullptr));
+    m_wndSync.CreateSyncWindow();
 }
 
 SyncWithLauncher::~SyncWithLauncher() {
-    if (m_hSyncWnd != nullptr) {
-        ::DestroyWindow(m_hSyncWnd);
-    }
-    // Messages for a window of this class must not reach a dead object.
-    if (g_pInstance == this) {
-        g_pInstance = nullptr;
-    }
+    // The derived parts that requests call into are gone already.
+    m_wndSync.ForgetOwner();
+    m_wndSync.DestroyWindow();
 }
 
-HWND SyncWithLauncher::CreateSyncWindow(HINSTANCE hInstance) {
-    if (!g_bClassRegistered) {
-        WNDCLASSW wc{};
+bool SyncWithLauncher::CSyncWnd::CreateSyncWindow() {
+    const HINSTANCE hInstance = AfxGetInstanceHandle();
+    WNDCLASSW wc{};
+    if (!::GetClassInfoW(hInstance, AsWide(kSyncWindowClass), &wc)) {
         wc.style = CS_HREDRAW | CS_VREDRAW;
-        wc.lpfnWndProc = SyncWndProc;
+        wc.lpfnWndProc = AfxWndProc;
         wc.hInstance = hInstance;
         wc.hIcon = ::LoadIconW(hInstance, L"AppIcon");
         wc.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
         wc.hbrBackground = static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
-        wc.lpszClassName = Wide(kSyncWindowClass);
-        if (::RegisterClassW(&wc) == 0 && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-            return nullptr;
+        wc.lpszClassName = AsWide(kSyncWindowClass);
+        if (::RegisterClassW(&wc) == 0) {
+            return false;
         }
-        g_bClassRegistered = true;
     }
-    return ::CreateWindowExW(0, Wide(kSyncWindowClass), L"", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
-                             CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, hInstance, nullptr);
+    return CreateEx(0, AsWide(kSyncWindowClass), L"", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT,
+                    CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr) != FALSE;
 }
 
-LRESULT CALLBACK SyncWithLauncher::SyncWndProc(HWND hWnd, UINT message, WPARAM wParam,
-                                               LPARAM lParam) {
-    SyncWithLauncher* const pInstance = g_pInstance;
-    if (pInstance == nullptr) {
-        return ::DefWindowProcW(hWnd, message, wParam, lParam);
-    }
-    try {
-        switch (message) {
-            case WM_DESTROY:
-                if (pInstance->m_hSyncWnd == hWnd) {
-                    pInstance->m_hSyncWnd = nullptr;
-                }
-                // Whoever ends the sync window ends the helper.
-                ::PostQuitMessage(0);
-                return 0;
-            case WM_CLOSE:
-                ::DestroyWindow(hWnd);
-                return 0;
-            case WM_COPYDATA: {
-                // The data is valid only during this call; the request is
-                // decoded from it at once and not kept.
-                const auto* pCopy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-                if (pCopy != nullptr && pCopy->dwData == COPYDATA_FROM_LAUNCHER) {
-                    pInstance->HandleLauncherRequest(pCopy->lpData, pCopy->cbData);
-                }
-                break;
+BOOL SyncWithLauncher::CSyncWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam,
+                                          LRESULT* pResult) {
+    switch (message) {
+        case WM_DESTROY:
+            // Whoever ends the sync window ends the helper.
+            ::PostQuitMessage(0);
+            *pResult = 0;
+            return TRUE;
+        case WM_CLOSE:
+            DestroyWindow();
+            *pResult = 0;
+            return TRUE;
+        case WM_COPYDATA: {
+            // The data is valid only during this call; the request is
+            // decoded from it at once and not kept. The message then gets
+            // its default handling, whatever its tag.
+            const auto* pCopy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+            if (m_pOwner != nullptr && pCopy != nullptr &&
+                pCopy->dwData == COPYDATA_FROM_LAUNCHER) {
+                m_pOwner->HandleLauncherRequest(pCopy->lpData, pCopy->cbData);
             }
-            default:
-                break;
+            return FALSE;
         }
-    } catch (...) {
-        // Nothing may unwind into the system's dispatch.
+        default:
+            return CWnd::OnWndMsg(message, wParam, lParam, pResult);
     }
-    return ::DefWindowProcW(hWnd, message, wParam, lParam);
 }
 
 void SyncWithLauncher::HandleLauncherRequest(const void* data, size_t size) {
@@ -136,17 +112,17 @@ void SyncWithLauncher::HandleLauncherRequest(const void* data, size_t size) {
 }
 
 bool SyncWithLauncher::IsLauncherRunning() {
-    return ::FindWindowW(Wide(kLauncherWindowClass), nullptr) != nullptr;
+    return ::FindWindowW(AsWide(kLauncherWindowClass), nullptr) != nullptr;
 }
 
 bool SyncWithLauncher::SendToLauncher(uint32_t code, const CZvImageExt& picture) {
-    const HWND hLauncher = ::FindWindowW(Wide(kLauncherWindowClass), nullptr);
+    const HWND hLauncher = ::FindWindowW(AsWide(kLauncherWindowClass), nullptr);
     if (hLauncher == nullptr) {
         return false;
     }
     SyncRecordHeader header;
     header.code = code;
-    header.syncWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(m_hSyncWnd));
+    header.syncWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(SyncWindow()));
     header.processId = m_dwProcessId;
     header.width = picture.Width();
     header.height = picture.Height();
@@ -163,7 +139,7 @@ bool SyncWithLauncher::SendToLauncher(uint32_t code, const CZvImageExt& picture)
     // The launcher's requests are handled while this call blocks.
     const CExchangeScope exchange(m_nExchangeDepth);
     DWORD_PTR result = 0;
-    return ::SendMessageTimeoutW(hLauncher, WM_COPYDATA, reinterpret_cast<WPARAM>(m_hSyncWnd),
+    return ::SendMessageTimeoutW(hLauncher, WM_COPYDATA, reinterpret_cast<WPARAM>(SyncWindow()),
                                  reinterpret_cast<LPARAM>(&copy), SMTO_ABORTIFHUNG, kSendTimeoutMs,
                                  &result) != 0;
 }
@@ -182,7 +158,7 @@ bool SyncWithLauncher::WaitForLauncher(uint32_t timeoutMs) {
         // filter; of the queue, only WM_COPYDATA for the sync window is
         // taken, so socket notifications and the rest wait their turn.
         MSG msg{};
-        if (::PeekMessageW(&msg, m_hSyncWnd, WM_COPYDATA, WM_COPYDATA, PM_REMOVE)) {
+        if (::PeekMessageW(&msg, SyncWindow(), WM_COPYDATA, WM_COPYDATA, PM_REMOVE)) {
             ::TranslateMessage(&msg);
             ::DispatchMessageW(&msg);
         }

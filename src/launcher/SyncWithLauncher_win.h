@@ -7,21 +7,28 @@
 
 #include <cstdint>
 
+#include "framework/Wnd.h"
 #include "launcher/SyncRecord.h"
 
 class CZvImageExt;
 
+// Re-entrancy. Everything runs on the GUI thread, but the launcher's
+// requests are sent messages, which the system delivers while this thread
+// is blocked in SendToLauncher or waits in WaitForLauncher. So a request can
+// run nested inside an exchange:
+// - SYNC_ACK sets m_bAcknowledged, which the innermost wait is polling; the
+//   wait clears it only once its own record has gone, so an acknowledgement
+//   of an earlier record does not count.
+// - SYNC_SNAPSHOT_REQUEST sends a record and waits again, nested; past a few
+//   levels a request is dropped instead of nesting without bound.
+// - IsInLauncherExchange says that an exchange is running, so that the frame
+//   can put off a close that would destroy it under the waiting code.
 class SyncWithLauncher {
 public:
     // Creates the sync window for the running program's module.
     SyncWithLauncher();
     SyncWithLauncher(const SyncWithLauncher&) = delete;
     SyncWithLauncher& operator=(const SyncWithLauncher&) = delete;
-
-    // Registers the window class on first use (again after a failure) and
-    // creates the hidden window; null if either fails.
-    static HWND CreateSyncWindow(HINSTANCE hInstance);
-    static LRESULT CALLBACK SyncWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     // Acts on one request; size is the data's byte count.
     void HandleLauncherRequest(const void* data, size_t size);
@@ -42,13 +49,16 @@ public:
     // is, while a request may be running nested inside one.
     bool IsInLauncherExchange() const { return m_nExchangeDepth > 0; }
 
-    HWND m_hSyncWnd = nullptr;
+    // The hidden sync window; null if it could not be made.
+    HWND SyncWindow() const { return m_wndSync.GetSafeHwnd(); }
+
     DWORD m_dwProcessId = 0;
     bool m_bReleased = false;
     bool m_bAcknowledged = false;
 
 protected:
     // Not virtual: the object is only ever deleted as the frame it is part of.
+    // Destroys the sync window, which ends the message loop.
     ~SyncWithLauncher();
 
     // SYNC_ACTIVATE, with word 1 of the request.
@@ -59,8 +69,28 @@ protected:
     virtual void OnLauncherRelease() {}
 
 private:
+    // The window the launcher finds by its class name and sends requests
+    // to. The framework binds it to this object from its first message, so
+    // its handlers reach the channel they belong to, and nothing else.
+    class CSyncWnd final : public CWnd {
+    public:
+        explicit CSyncWnd(SyncWithLauncher& owner) : m_pOwner(&owner) {}
+        // Registers the window class on first use (again after a failure)
+        // and creates the hidden window.
+        bool CreateSyncWindow();
+        // From here on requests are ignored: the channel is being destroyed.
+        void ForgetOwner() { m_pOwner = nullptr; }
+
+    protected:
+        BOOL OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult) override;
+
+    private:
+        SyncWithLauncher* m_pOwner;
+    };
+
     class CExchangeScope;
 
+    CSyncWnd m_wndSync{*this};
     int m_nExchangeDepth = 0;
     int m_nSnapshotDepth = 0;
 };

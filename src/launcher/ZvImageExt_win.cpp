@@ -5,6 +5,7 @@
 #include "framework/Handles.h"
 #include "framework/WinApp.h"
 #include "launcher/PictureLayout.h"
+#include "res/resource.h"
 
 CZvImageExt::~CZvImageExt() {
     Clear();
@@ -49,7 +50,7 @@ bool CZvImageExt::CopyFromBitmap(HBITMAP hBitmap) {
 
 bool CZvImageExt::LoadStartPicture() {
     const CBitmapHandle bitmap(
-        ::LoadBitmapW(AfxGetResourceHandle(), MAKEINTRESOURCEW(kStartPictureResourceId)));
+        ::LoadBitmapW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDB_START_PICTURE)));
     return bitmap && CopyFromBitmap(bitmap.Get());
 }
 

@@ -9,9 +9,6 @@
 #include <memory>
 #include <span>
 
-// Bitmap resource of the UI's start screen, 1024 x 600.
-inline constexpr UINT kStartPictureResourceId = 133;
-
 class CZvImageExt {
 public:
     CZvImageExt() = default;
@@ -19,8 +16,8 @@ public:
     CZvImageExt(const CZvImageExt&) = delete;
     CZvImageExt& operator=(const CZvImageExt&) = delete;
 
-    // Fills the picture from the start-screen resource, converted by the
-    // system to the display's depth.
+    // Fills the picture from the start-screen resource (IDB_START_PICTURE,
+    // 1024 x 600), converted by the system to the display's depth.
     bool LoadStartPicture();
     // Fills the picture from hWnd's client-sized area, counted from the
     // window's top-left corner, or from the whole screen for a null hWnd.

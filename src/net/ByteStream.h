@@ -3,8 +3,6 @@
 // socket class implements it directly; the unit tests script it.
 #pragma once
 
-// recv/send flag that leaves the bytes in the socket's queue.
-inline constexpr int kPeekFlag = 2;
 // Result of a failed Receive or Send.
 inline constexpr int kSocketError = -1;
 // Error code of a non-blocking call that would have had to wait.

@@ -6,7 +6,7 @@
 
 // Encodes message once per connection, in ascending identifier order, and
 // queues each result as a frame. Nothing is stored or retried.
-void BroadcastEvent(IConnectionHost& frame, CAmfMessage& message);
+void BroadcastEvent(ConnectionRegistry& connections, CAmfMessage& message);
 // Ask the UI to minimise or close itself (used when no launcher runs).
-void SendMinimizeEvent(IConnectionHost& frame);
-void SendCloseEvent(IConnectionHost& frame);
+void SendMinimizeEvent(ConnectionRegistry& connections);
+void SendCloseEvent(ConnectionRegistry& connections);

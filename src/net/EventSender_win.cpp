@@ -6,8 +6,7 @@
 #include "net/Events.h"
 #include "net/WorkerSocket_win.h"
 
-void BroadcastEvent(IConnectionHost& frame, CAmfMessage& message) {
-    ConnectionRegistry& connections = frame.Connections();
+void BroadcastEvent(ConnectionRegistry& connections, CAmfMessage& message) {
     // A send can end a connection (a send error, a peer that stopped
     // reading) and so change the registry under the walk: walk a copy of
     // the keys and look each one up afresh.
@@ -27,12 +26,12 @@ void BroadcastEvent(IConnectionHost& frame, CAmfMessage& message) {
     }
 }
 
-void SendMinimizeEvent(IConnectionHost& frame) {
+void SendMinimizeEvent(ConnectionRegistry& connections) {
     auto message = BuildBooleanEvent(kMinimizeEvent);
-    BroadcastEvent(frame, *message);
+    BroadcastEvent(connections, *message);
 }
 
-void SendCloseEvent(IConnectionHost& frame) {
+void SendCloseEvent(ConnectionRegistry& connections) {
     auto message = BuildBooleanEvent(kCloseEvent);
-    BroadcastEvent(frame, *message);
+    BroadcastEvent(connections, *message);
 }

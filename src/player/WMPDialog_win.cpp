@@ -1,24 +1,18 @@
 #include "player/WMPDialog_win.h"
 
-namespace {
+#include "player/PlayerContract.h"
 
-// Dispatch ids of the player's events.
-constexpr DISPID kEventPlayStateChange = 5101;
-constexpr DISPID kEventMediaChange = 5802;
-constexpr DISPID kEventError = 5501;
-
-}  // namespace
-
-CWMPDialog::CWMPDialog(IPlayerFrame* pFrame)
-    : CDialog(IDD, dynamic_cast<CWnd*>(pFrame)), m_pFrame(pFrame) {}
+CWMPDialog::CWMPDialog(IPlayerDialogEvents& events, CWMPDialog*& rpSelf, CWnd* pOwner)
+    : CDialog(IDD, pOwner), m_events(events), m_rpSelf(rpSelf) {}
 
 CWMPDialog::~CWMPDialog() = default;
 
 const AFX_EVENTSINKMAP* CWMPDialog::GetEventSinkMap() const {
     static const AFX_EVENTSINKMAP_ENTRY s_entries[] = {
-        {IDC_PLAYER, kEventPlayStateChange, AfxEventHandler<&CWMPDialog::OnPlayStateChange>},
-        {IDC_PLAYER, kEventMediaChange, AfxEventHandler<&CWMPDialog::OnMediaChange>},
-        {IDC_PLAYER, kEventError, AfxEventHandler<&CWMPDialog::OnPlayerError>},
+        {IDC_PLAYER, player::kEventPlayStateChange,
+         AfxEventHandler<&CWMPDialog::OnPlayStateChange>},
+        {IDC_PLAYER, player::kEventMediaChange, AfxEventHandler<&CWMPDialog::OnMediaChange>},
+        {IDC_PLAYER, player::kEventError, AfxEventHandler<&CWMPDialog::OnPlayerError>},
     };
     static const AFX_EVENTSINKMAP s_map{&CDialog::eventsinkMap, s_entries};
     return &s_map;
@@ -31,20 +25,20 @@ void CWMPDialog::DoDataExchange(CDataExchange* pDX) {
 
 void CWMPDialog::PostNcDestroy() {
     CDialog::PostNcDestroy();
-    if (m_pFrame != nullptr) {
-        m_pFrame->OnPlayerDialogDestroyed(this);
+    if (m_rpSelf == this) {
+        m_rpSelf = nullptr;
     }
     delete this;
 }
 
 void CWMPDialog::OnPlayStateChange(long newState) {
-    m_pFrame->SendStatusEvent(newState);
+    m_events.OnPlayStateChange(newState);
 }
 
-void CWMPDialog::OnMediaChange(LPDISPATCH) {
-    m_pFrame->SendMediaEvent();
+void CWMPDialog::OnMediaChange(LPDISPATCH pItem) {
+    m_events.OnMediaChange(pItem);
 }
 
 void CWMPDialog::OnPlayerError() {
-    m_pFrame->SendErrorEvent();
+    m_events.OnPlayerError();
 }

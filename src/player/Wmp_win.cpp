@@ -1,25 +1,11 @@
 #include "player/Wmp_win.h"
 
 #include "framework/WideText.h"
+#include "player/PlayerContract.h"
 
 namespace {
 
-// Dispatch ids of the player's automation interface.
-constexpr DISPID kDispUrl = 1;
-constexpr DISPID kDispControls = 4;
-constexpr DISPID kDispSettings = 5;
-constexpr DISPID kDispCurrentMedia = 6;
-constexpr DISPID kDispError = 17;
-constexpr DISPID kDispStop = 52;
-constexpr DISPID kDispVolume = 107;
-constexpr DISPID kDispAttributeCount = 759;
-constexpr DISPID kDispGetAttributeName = 760;
-constexpr DISPID kDispGetItemInfo = 761;
-constexpr DISPID kDispClearErrorQueue = 851;
-constexpr DISPID kDispErrorCount = 852;
-constexpr DISPID kDispErrorItem = 853;
-constexpr DISPID kDispErrorCode = 901;
-constexpr DISPID kDispErrorDescription = 902;
+using namespace player;
 
 const BYTE kParamsNone[] = VTS_NONE;
 const BYTE kParamsLong[] = VTS_I4;
@@ -70,11 +56,6 @@ CWMPErrorItem CWMPError::get_Item(long index) {
         pItem = nullptr;
     }
     return CWMPErrorItem(pItem);
-}
-
-BOOL CWmp::Create(LPCWSTR, LPCWSTR windowName, DWORD style, const RECT& rect, CWnd* pParentWnd,
-                  UINT nID, void*) {
-    return CreateControl(CLSID_WindowsMediaPlayer, windowName, style, rect, pParentWnd, nID);
 }
 
 BOOL CWmp::put_URL(std::wstring_view url) {

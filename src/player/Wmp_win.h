@@ -1,6 +1,6 @@
 // CWmp, the player control's window, and wrappers of the sub-objects it
-// hands out. Every call goes by dispatch id; the list below is all the
-// helper ever calls.
+// hands out. Every call goes by dispatch id (player/PlayerContract.h); the
+// list below is all the helper ever calls.
 #pragma once
 
 #include <string>
@@ -9,12 +9,6 @@
 
 #include "framework/OleControl.h"
 #include "player/PlayerEvents.h"
-
-// The player control's class and its event interface.
-inline constexpr CLSID CLSID_WindowsMediaPlayer = {
-    0x6BF52A52, 0x394A, 0x11D3, {0xB1, 0x53, 0x00, 0xC0, 0x4F, 0x79, 0xFA, 0xA6}};
-inline constexpr IID DIID_WMPOCXEvents = {
-    0x6BF52A51, 0x394A, 0x11D3, {0xB1, 0x53, 0x00, 0xC0, 0x4F, 0x79, 0xFA, 0xA6}};
 
 // Sub-objects are returned in their wrappers, which release them when they
 // go out of scope: nothing fetched from the player outlives the operation
@@ -55,14 +49,10 @@ public:
 };
 
 // The player control. The dialog template creates it and DDX_Control
-// attaches it; Create exists for code that makes one by itself.
+// attaches it.
 class CWmp : public COleControlWnd {
 public:
     CWmp() = default;
-
-    // Ignores the class name and the context: the class id is the player's.
-    BOOL Create(LPCWSTR className, LPCWSTR windowName, DWORD style, const RECT& rect,
-                CWnd* pParentWnd, UINT nID, void* pContext = nullptr);
 
     // The text goes to the player as it is, an empty one included.
     BOOL put_URL(std::wstring_view url);

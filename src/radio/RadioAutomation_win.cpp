@@ -26,9 +26,9 @@ public:
     using CPlayerChild::CPlayerChild;
 
 private:
-    static constexpr DISPID kPlay = 51;
-    static constexpr DISPID kStop = 52;
-    static constexpr DISPID kPause = 53;
+    static constexpr DISPID kPlay = player::kDispPlay;
+    static constexpr DISPID kStop = player::kDispStop;
+    static constexpr DISPID kPause = player::kDispPause;
 
     std::span<const CDispName> Names() const override {
         static constexpr CDispName kNames[] = {
@@ -62,10 +62,10 @@ public:
     using CPlayerChild::CPlayerChild;
 
 private:
-    static constexpr DISPID kAutoStart = 101;
-    static constexpr DISPID kMute = 104;
-    static constexpr DISPID kVolume = 107;
-    static constexpr DISPID kEnableErrorDialogs = 112;
+    static constexpr DISPID kAutoStart = player::kDispAutoStart;
+    static constexpr DISPID kMute = player::kDispMute;
+    static constexpr DISPID kVolume = player::kDispVolume;
+    static constexpr DISPID kEnableErrorDialogs = player::kDispEnableErrorDialogs;
 
     std::span<const CDispName> Names() const override {
         static constexpr CDispName kNames[] = {{L"autoStart", kAutoStart},
@@ -129,13 +129,13 @@ public:
         : m_media(media), m_attributes(BuildMediaAttributes(media)) {}
 
 private:
-    static constexpr DISPID kSourceUrl = 751;
-    static constexpr DISPID kDuration = 757;
-    static constexpr DISPID kDurationString = 758;
-    static constexpr DISPID kAttributeCount = 759;
-    static constexpr DISPID kGetAttributeName = 760;
-    static constexpr DISPID kGetItemInfo = 761;
-    static constexpr DISPID kName = 764;
+    static constexpr DISPID kSourceUrl = player::kDispSourceUrl;
+    static constexpr DISPID kDuration = player::kDispDuration;
+    static constexpr DISPID kDurationString = player::kDispDurationString;
+    static constexpr DISPID kAttributeCount = player::kDispAttributeCount;
+    static constexpr DISPID kGetAttributeName = player::kDispGetAttributeName;
+    static constexpr DISPID kGetItemInfo = player::kDispGetItemInfo;
+    static constexpr DISPID kName = player::kDispName;
 
     std::span<const CDispName> Names() const override {
         static constexpr CDispName kNames[] = {{L"sourceURL", kSourceUrl},
@@ -216,8 +216,8 @@ public:
     explicit CErrorItemObject(const CRadioFailure& failure) : m_failure(failure) {}
 
 private:
-    static constexpr DISPID kErrorCode = 901;
-    static constexpr DISPID kErrorDescription = 902;
+    static constexpr DISPID kErrorCode = player::kDispErrorCode;
+    static constexpr DISPID kErrorDescription = player::kDispErrorDescription;
 
     std::span<const CDispName> Names() const override {
         static constexpr CDispName kNames[] = {{L"errorCode", kErrorCode},
@@ -247,9 +247,9 @@ public:
     using CPlayerChild::CPlayerChild;
 
 private:
-    static constexpr DISPID kClearErrorQueue = 851;
-    static constexpr DISPID kErrorCount = 852;
-    static constexpr DISPID kItem = 853;
+    static constexpr DISPID kClearErrorQueue = player::kDispClearErrorQueue;
+    static constexpr DISPID kErrorCount = player::kDispErrorCount;
+    static constexpr DISPID kItem = player::kDispErrorItem;
 
     std::span<const CDispName> Names() const override {
         static constexpr CDispName kNames[] = {

@@ -22,16 +22,14 @@ constexpr int32_t kOpenUndefined = 0;
 constexpr int32_t kOpenMediaChanging = 8;
 constexpr int32_t kOpenMediaOpen = 13;
 
-enum : DISPID {
-    kDispUrl = 1,
-    kDispOpenState = 2,
-    kDispClose = 3,
-    kDispControls = 4,
-    kDispSettings = 5,
-    kDispCurrentMedia = 6,
-    kDispPlayState = 10,
-    kDispError = 17,
-};
+using player::kDispClose;
+using player::kDispControls;
+using player::kDispCurrentMedia;
+using player::kDispError;
+using player::kDispOpenState;
+using player::kDispPlayState;
+using player::kDispSettings;
+using player::kDispUrl;
 
 constexpr CDispName kPlayerNames[] = {{L"URL", kDispUrl},
                                       {L"openState", kDispOpenState},

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "framework/Handles.h"
+#include "player/PlayerContract.h"
 #include "radio/MediaInfo.h"
 #include "radio/PlayState.h"
 #include "radio/PlayerProperties.h"
@@ -32,16 +33,14 @@
 namespace radio {
 
 // The class id the player registers for, and its event interface.
-inline constexpr CLSID kClsidRadioPlayer = {
-    0x6BF52A52, 0x394A, 0x11D3, {0xB1, 0x53, 0x00, 0xC0, 0x4F, 0x79, 0xFA, 0xA6}};
-inline constexpr IID kDiidPlayerEvents = {
-    0x6BF52A51, 0x394A, 0x11D3, {0xB1, 0x53, 0x00, 0xC0, 0x4F, 0x79, 0xFA, 0xA6}};
+inline constexpr CLSID kClsidRadioPlayer = player::AsGuid<CLSID>(player::kPlayerClassId);
+inline constexpr IID kDiidPlayerEvents = player::AsGuid<IID>(player::kPlayerEventsId);
 
 // Event dispatch ids.
-inline constexpr DISPID kEventOpenStateChange = 5001;
-inline constexpr DISPID kEventPlayStateChange = 5101;
-inline constexpr DISPID kEventError = 5501;
-inline constexpr DISPID kEventMediaChange = 5802;
+using player::kEventError;
+using player::kEventMediaChange;
+using player::kEventOpenStateChange;
+using player::kEventPlayStateChange;
 
 class CRadioPlayer;
 

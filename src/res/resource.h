@@ -10,6 +10,8 @@
 #define IDP_SOCKETS_INIT_FAILED 104
 #define IDB_START_PICTURE 133
 #define IDD_PLAYER_DIALOG 130
+// The player control, item of IDD_PLAYER_DIALOG.
+#define IDC_PLAYER 1000
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

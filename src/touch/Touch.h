@@ -6,9 +6,5 @@
 // Opens the on-screen keyboard through the shell and leaves it to itself.
 void ShowTouchKeyboard();
 
-bool QueryStylusState();
-void LaunchStylus();
-void ShowStylus(bool show);
-
 void RunStylusShow();
 void RunStylusHide();

@@ -3,33 +3,28 @@
 #include "framework/Handles.h"
 
 #include <shellapi.h>
-#include <shlobj.h>
 
 #include <string>
 #include <vector>
 
+#include "framework/ShellFolder.h"
+#include "framework/WideText.h"
 #include "touch/StylusSequence.h"
 #include "touch/TouchPaths.h"
 
 namespace {
 
-static_assert(sizeof(wchar_t) == sizeof(char16_t));
 // The program is 32-bit; the stylus manager sees the record size it expects.
 static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68);
-
-const wchar_t* AsWide(const std::u16string& text) {
-    return reinterpret_cast<const wchar_t*>(text.c_str());
-}
 
 class CStylusHost final : public IStylusHost {
 public:
     bool GetProgramFilesFolder(std::u16string& folder) override {
-        wchar_t buffer[MAX_PATH] = {};
-        if (::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, buffer) !=
-            S_OK) {
+        std::wstring programFiles;
+        if (!AfxGetProgramFilesFolder(programFiles)) {
             return false;
         }
-        folder.assign(reinterpret_cast<const char16_t*>(buffer));
+        folder = ToU16(programFiles);
         return true;
     }
 
@@ -74,31 +69,13 @@ public:
 }  // namespace
 
 void ShowTouchKeyboard() {
-    wchar_t folder[MAX_PATH] = {};
-    if (!::SHGetSpecialFolderPathW(nullptr, folder, CSIDL_PROGRAM_FILES, FALSE)) {
-        return;
-    }
+    std::wstring folder;
     std::u16string path;
-    if (!ComposeKeyboardPath(reinterpret_cast<const char16_t*>(folder), path)) {
+    if (!AfxGetProgramFilesFolder(folder) || !ComposeKeyboardPath(ToU16(folder), path)) {
         return;
     }
     // Whether the keyboard opens is its own affair; nothing is reported.
     ::ShellExecuteW(nullptr, L"Open", AsWide(path), nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-bool QueryStylusState() {
-    CStylusHost host;
-    return QueryStylusState(host);
-}
-
-void LaunchStylus() {
-    CStylusHost host;
-    LaunchStylus(host);
-}
-
-void ShowStylus(bool show) {
-    CStylusHost host;
-    ShowStylus(host, show);
 }
 
 void RunStylusShow() {

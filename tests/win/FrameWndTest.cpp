@@ -126,22 +126,4 @@ TEST_F(FrameWndTest, CommandsReachTheApplicationThroughTheFrame) {
     pFrame->DestroyWindow();
 }
 
-TEST(RuntimeClass, MainFrameIsRecordedAsAFrameAndCannotBeMadeByName) {
-    const CRuntimeClass* pClass = RUNTIME_CLASS(CMainFrame);
-    EXPECT_STREQ(pClass->m_lpszClassName, "CMainFrame");
-    EXPECT_EQ(pClass->m_pBaseClass, RUNTIME_CLASS(CFrameWnd));
-    EXPECT_EQ(pClass->m_nObjectSize, static_cast<int>(sizeof(CMainFrame)));
-    EXPECT_EQ(pClass->CreateObject(), nullptr);
-    EXPECT_TRUE(pClass->IsDerivedFrom(RUNTIME_CLASS(CWnd)));
-    EXPECT_TRUE(pClass->IsDerivedFrom(RUNTIME_CLASS(CCmdTarget)));
-    EXPECT_FALSE(RUNTIME_CLASS(CFrameWnd)->IsDerivedFrom(pClass));
-
-    // The query answers for the object's own class through a base pointer.
-    CFrameWnd frame;
-    const CCmdTarget& target = frame;
-    EXPECT_EQ(target.GetRuntimeClass(), RUNTIME_CLASS(CFrameWnd));
-    EXPECT_TRUE(target.IsKindOf(RUNTIME_CLASS(CWnd)));
-    EXPECT_FALSE(target.IsKindOf(pClass));
-}
-
 }  // namespace

@@ -14,13 +14,6 @@
 #include "AmfTestUtil.h"
 #include "amf/AmfNodePool.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define AMF_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define AMF_TEST_ASAN 1
-#endif
-#endif
 #ifdef AMF_TEST_ASAN
 #include <sanitizer/asan_interface.h>
 #endif

@@ -1,5 +1,6 @@
-// Helpers for the AMF3 codec tests: hex payloads, a compact text dump of a
-// value tree for table-driven expectations, and tree builders.
+// Helpers for the AMF3 codec tests: hex payloads (from unit/HexText.h), a
+// compact text dump of a value tree for table-driven expectations, and tree
+// builders.
 //
 // Dump format: U undefined, N null, T / F booleans, i<n> integers,
 // d<g> doubles, "text" strings (non-ASCII as \u{XXXX}), ?<code> for refused
@@ -17,38 +18,22 @@
 #include <vector>
 
 #include "amf/Amf.h"
+#include "unit/HexText.h"
+
+// Defined in AddressSanitizer builds (the native preset): tests that pass
+// merely by not crashing mean something only there.
+#if defined(__SANITIZE_ADDRESS__)
+#define AMF_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define AMF_TEST_ASAN 1
+#endif
+#endif
 
 namespace amf_test {
 
-inline std::vector<uint8_t> Hex(std::string_view text) {
-    std::vector<uint8_t> out;
-    int nibbles = 0;
-    uint8_t byte = 0;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else continue;
-        byte = static_cast<uint8_t>((byte << 4) | v);
-        if (++nibbles == 2) {
-            out.push_back(byte);
-            nibbles = 0;
-            byte = 0;
-        }
-    }
-    return out;
-}
-
-inline std::string ToHex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char buf[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
+using test_util::Hex;
+using test_util::ToHex;
 
 inline std::string Text(const std::u16string& s) {
     std::string out;

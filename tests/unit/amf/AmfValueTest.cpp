@@ -106,9 +106,14 @@ TEST(AmfValue, AddElementKeepsOrder) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(root.m_elements[i]->m_nValue, i);
 }
 
-// Deep destruction: every node exactly once. Under the ASan build a double
-// free or a leak fails the run; here the trees are wide and deep.
-TEST(AmfValue, DeepDestructionOfBuiltTree) {
+// Destroying a message frees every node of its tree exactly once, however
+// deep: a double free, a use after free or a leak shows only under
+// AddressSanitizer, so elsewhere (the Windows build of these tests) there is
+// nothing to see and the test is skipped.
+TEST(AmfValue, DestroyingA2000DeepBuiltTreeFreesEveryNodeOnce) {
+#ifndef AMF_TEST_ASAN
+    GTEST_SKIP() << "only AddressSanitizer sees a node freed twice or never";
+#endif
     auto message = std::make_unique<CAmfMessage>();
     std::unique_ptr<CAmfValue> node = Null(*message);
     for (int depth = 0; depth < 2000; ++depth) {
@@ -120,7 +125,7 @@ TEST(AmfValue, DeepDestructionOfBuiltTree) {
     message.reset();
 }
 
-TEST(AmfValue, DeepDestructionOfDecodedTree) {
+TEST(AmfValue, ATreeOfTheDeepestAcceptedNestingDecodesAndIsFreed) {
     // 64 nested arrays (the deepest accepted), each with a member and elements.
     std::vector<uint8_t> payload;
     for (int i = 0; i < CAmfReader::kMaxArrayDepth; ++i) {

@@ -9,6 +9,10 @@
 
 #include "net/ByteStream.h"
 
+// recv's flag that leaves the bytes in the queue (MSG_PEEK): the reader is
+// expected never to use it, and the fake counts the reads that do.
+inline constexpr int kPeekFlag = 2;
+
 class CFakeByteStream : public IByteStream {
 public:
     void Arrive(const std::vector<uint8_t>& bytes) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "unit/HexText.h"
+
 namespace {
 
 std::vector<uint8_t> Encode(CAmfMessage& message) {
@@ -13,18 +15,7 @@ std::vector<uint8_t> Encode(CAmfMessage& message) {
     return out;
 }
 
-std::vector<uint8_t> Hex(const std::string& text) {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size();) {
-        if (text[i] == ' ') {
-            ++i;
-            continue;
-        }
-        bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
-}
+using test_util::Hex;
 
 TEST(PlayerEvents, StatusEventIsTheUisExactPayload) {
     auto message = BuildStatusEvent(3);
@@ -62,8 +53,8 @@ TEST(PlayerEvents, ErrorEntriesKeepQueueOrderAndReuseKeys) {
 }
 
 TEST(PlayerEvents, MediaEventKeepsTheLaterTextOfARepeatedName) {
-    auto message = BuildMediaEvent({{u"Title", u"first"}, {u"Bitrate", u"128000"},
-                                    {u"Title", u"second"}});
+    auto message =
+        BuildMediaEvent({{u"Title", u"first"}, {u"Bitrate", u"128000"}, {u"Title", u"second"}});
     const CAmfValue* data = message->FirstValue()->FindMember(u"data");
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(data->m_members.size(), 2u);

@@ -1,0 +1,59 @@
+// The source stage: bytes from an address. Behind it are WinHTTP, a plain
+// socket client for servers whose answer WinHTTP refuses, and local files.
+// Reads never block for long, so that the session can watch the output
+// while the network is silent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "radio/RadioErrors.h"
+
+namespace radio {
+
+// What the server (or the file system) said about the stream.
+struct CSourceInfo {
+    bool bNetwork = false;
+    std::string strContentType;  // as sent, parameters included
+    size_t nMetaInt = 0;         // icy-metaint, 0 without metadata
+    int64_t nLength = -1;        // bytes, when known
+    int nIcyBitrate = 0;         // kbit/s as announced
+    std::u16string strName;      // icy-name
+    std::u16string strGenre;     // icy-genre
+    std::u16string strHomePage;  // icy-url
+    std::u16string strFinalUrl;  // after redirects
+};
+
+enum class ReadResult {
+    Data,  // got > 0 bytes
+    Idle,  // nothing arrived within the wait; the stream is still open
+    End,   // the stream ended cleanly
+    Failed,
+};
+
+class ISource {
+public:
+    virtual ~ISource() = default;
+    virtual const CSourceInfo& Info() const = 0;
+    // Up to cap bytes, waiting at most waitMs for the first of them.
+    virtual ReadResult Read(uint8_t* buffer, size_t cap, int waitMs, size_t& got,
+                            CRadioFailure& failure) = 0;
+};
+
+// Where an address came from decides what it may name: an address read from
+// the network (a playlist entry, a redirect) may only be http or https.
+enum class UrlOrigin { Host, Network };
+
+// Opens addresses; follows redirects itself. Abort may be called from any
+// thread and makes every Open and Read in progress return at once.
+class ISourceOpener {
+public:
+    virtual ~ISourceOpener() = default;
+    virtual std::unique_ptr<ISource> Open(const std::u16string& url, UrlOrigin origin,
+                                          CRadioFailure& failure) = 0;
+    virtual void Abort() = 0;
+};
+
+}  // namespace radio
