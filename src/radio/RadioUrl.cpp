@@ -44,19 +44,6 @@ bool IsDrivePath(const std::u16string& text) {
     return text.size() >= 2 && IsAlpha(text[0]) && text[1] == u':';
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::u16string PercentDecode(const std::u16string& text) {
     const std::string bytes = amf::Utf16ToUtf8(text);
     std::string out;
@@ -110,6 +97,19 @@ std::u16string RemoveDotSegments(const std::u16string& path) {
 }
 
 }  // namespace
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
 
 SourceKind ClassifySource(const std::u16string& url) {
     if (StartsWithNoCase(url, u"http://")) {

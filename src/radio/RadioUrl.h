@@ -36,4 +36,7 @@ std::u16string ResolveReference(const std::u16string& base, const std::u16string
 // fragment ignored.
 std::u16string UrlExtension(const std::u16string& url);
 
+// The value of one hex digit, -1 for any other character.
+int HexValue(char c);
+
 }  // namespace radio

@@ -134,19 +134,6 @@ std::optional<int64_t> ParseSecondsMs(std::string_view s) {
     return ms;
 }
 
-int Hex(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // "0x" and up to 32 hex digits, right-aligned in 16 bytes.
 std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
     if (s.size() < 3 || s[0] != '0' || (s[1] != 'x' && s[1] != 'X') || s.size() > 34) {
@@ -156,7 +143,7 @@ std::optional<std::array<uint8_t, 16>> ParseIv(std::string_view s) {
     const std::string_view digits = s.substr(2);
     size_t nibble = 32 - digits.size();
     for (char c : digits) {
-        const int v = Hex(c);
+        const int v = HexValue(c);
         if (v < 0) {
             return std::nullopt;
         }
