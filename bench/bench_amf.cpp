@@ -29,7 +29,9 @@ std::unique_ptr<CAmfValue> Array(CAmfMessage& m) {
     return v;
 }
 
-std::u16string Ascii(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string Ascii(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 // The event envelope, built in the order the event senders use.
 void BuildEvent(CAmfMessage& m, const std::u16string& type, std::unique_ptr<CAmfValue> data) {
@@ -49,12 +51,13 @@ void BuildMinimizeEvent(CAmfMessage& m) {
 // "wmpMediaEvent": data holds 20 attributes with ~30-character texts.
 void BuildMediaEvent(CAmfMessage& m) {
     static const char* const kNames[20] = {
-        "Title", "Author", "Album", "Genre", "Copyright", "Bitrate", "Duration", "SourceURL", "Description",
-        "Language", "Station", "Program", "Composer", "Publisher", "Year", "Track", "Codec", "Channels",
-        "SampleRate", "Comment"};
+        "Title",     "Author",      "Album",    "Genre",    "Copyright",  "Bitrate",  "Duration",
+        "SourceURL", "Description", "Language", "Station",  "Program",    "Composer", "Publisher",
+        "Year",      "Track",       "Codec",    "Channels", "SampleRate", "Comment"};
     auto data = Array(m);
     for (int i = 0; i < 20; ++i) {
-        std::string text = std::string(kNames[i]) + " text of the current stream #" + std::to_string(i);
+        std::string text =
+            std::string(kNames[i]) + " text of the current stream #" + std::to_string(i);
         text.resize(30, '.');
         data->SetMember(Ascii(kNames[i]), Str(m, Ascii(text)));
     }
@@ -89,7 +92,8 @@ void Decode(benchmark::State& state, void (*build)(CAmfMessage&)) {
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(message.m_values.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(payload.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(payload.size()));
     state.counters["payload_bytes"] = static_cast<double>(payload.size());
 }
 
@@ -117,7 +121,8 @@ void EncodeReused(benchmark::State& state, void (*build)(CAmfMessage&)) {
         benchmark::DoNotOptimize(ok);
         benchmark::DoNotOptimize(out.data());
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(out.size()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(out.size()));
 }
 
 // What one event costs end to end: build, encode once, destroy.
@@ -137,14 +142,16 @@ void BuildManyStrings(CAmfMessage& m) {
     auto root = Array(m);
     root->m_bHasMembers = 0;
     for (int round = 0; round < 2; ++round)
-        for (int i = 0; i < 10000; ++i) root->AddElement(Str(m, Ascii("distinct string " + std::to_string(i))));
+        for (int i = 0; i < 10000; ++i)
+            root->AddElement(Str(m, Ascii("distinct string " + std::to_string(i))));
     m.AddValue(std::move(root));
 }
 
 // Hostile input: 200000 nested array headers must fail fast.
 void DecodeDeepNesting(benchmark::State& state) {
     std::vector<uint8_t> payload;
-    for (int i = 0; i < 200000; ++i) payload.insert(payload.end(), {0x09, 0x03, 0x01});
+    for (int i = 0; i < 200000; ++i)
+        payload.insert(payload.end(), {0x09, 0x03, 0x01});
     for (auto _ : state) {
         CAmfMessage message;
         bool ok = message.Decode(payload);
@@ -154,7 +161,9 @@ void DecodeDeepNesting(benchmark::State& state) {
 
 // The machine these run on is shared and noisy: with --benchmark_repetitions
 // the minimum is the steadiest figure, so every benchmark reports it too.
-double Min(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+double Min(const std::vector<double>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
 
 }  // namespace
 

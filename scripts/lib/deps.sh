@@ -5,7 +5,7 @@ TUNARA_PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
     g++-mingw-w64-i686-posix binutils-mingw-w64-i686
     wine wine32 xvfb xauth x11-apps imagemagick
-    python3 python3-pytest lame
+    python3 python3-pytest lame clang-format
 )
 
 deps_missing() {

@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr int64_t kU29Max = 0x0FFFFFFF;    // 268,435,455
-constexpr int64_t kU29Min = -0x10000000;   // -268,435,456
+constexpr int64_t kU29Max = 0x0FFFFFFF;   // 268,435,455
+constexpr int64_t kU29Min = -0x10000000;  // -268,435,456
 
 // The bytes of an already range-checked U29 value; returns their count.
 inline size_t PackU29(uint32_t v, uint8_t (&buf)[4]) {
@@ -63,13 +63,16 @@ inline bool NarrowAscii(const char16_t* s, size_t n, uint8_t* dst) {
 
 bool CAmfWriter::WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeader,
                           bool isReference) {
-    if (value > kU29Max) return false;
+    if (value > kU29Max)
+        return false;
     uint32_t v;
     if (asHeader) {
-        if (value < 0) return false;
+        if (value < 0)
+            return false;
         v = static_cast<uint32_t>(value) * 2 + (isReference ? 0 : 1);
     } else {
-        if (value < kU29Min) return false;
+        if (value < kU29Min)
+            return false;
         v = static_cast<uint32_t>(static_cast<int32_t>(value));
     }
     uint8_t buf[4];
@@ -81,9 +84,12 @@ bool CAmfWriter::WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeade
 size_t CAmfWriter::BeginRun(CAmfMessage& message) {
     std::vector<const std::u16string*>& run = message.m_writeRun;
     run.clear();
-    if (run.capacity() == 0) run.reserve(CAmfWriteIndex::kLinearLimit);
-    for (const std::u16string& s : message.m_writeStrings) run.push_back(&s);
-    if (message.m_pWriteIndex) message.m_pWriteIndex->Clear();
+    if (run.capacity() == 0)
+        run.reserve(CAmfWriteIndex::kLinearLimit);
+    for (const std::u16string& s : message.m_writeStrings)
+        run.push_back(&s);
+    if (message.m_pWriteIndex)
+        message.m_pWriteIndex->Clear();
     return run.size();
 }
 
@@ -92,12 +98,14 @@ void CAmfWriter::EndRun(CAmfMessage& message, size_t seeded, bool keep) {
     if (keep) {
         // Only entries past the seeded ones are copied; the seeded ones point
         // into m_writeStrings itself, which may move as it grows here.
-        for (size_t i = seeded; i < run.size(); ++i) message.m_writeStrings.push_back(*run[i]);
+        for (size_t i = seeded; i < run.size(); ++i)
+            message.m_writeStrings.push_back(*run[i]);
     } else {
         message.m_writeStrings.clear();
     }
     run.clear();
-    if (message.m_pWriteIndex) message.m_pWriteIndex->Clear();
+    if (message.m_pWriteIndex)
+        message.m_pWriteIndex->Clear();
 }
 
 int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& text) {
@@ -108,7 +116,8 @@ int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& tex
             const size_t n = text.size();
             for (size_t i = 0; i < run.size(); ++i) {
                 const std::u16string& s = *run[i];
-                if (s.size() == n && std::char_traits<char16_t>::compare(s.data(), text.data(), n) == 0) {
+                if (s.size() == n &&
+                    std::char_traits<char16_t>::compare(s.data(), text.data(), n) == 0) {
                     return static_cast<int64_t>(i);
                 }
             }
@@ -120,11 +129,13 @@ int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& tex
             message.m_pWriteIndex = std::make_unique<CAmfWriteIndex>();
             index = message.m_pWriteIndex.get();
         }
-        for (size_t i = 0; i < run.size(); ++i) index->Add(CAmfWriteIndex::HashOf(*run[i]), static_cast<uint32_t>(i));
+        for (size_t i = 0; i < run.size(); ++i)
+            index->Add(CAmfWriteIndex::HashOf(*run[i]), static_cast<uint32_t>(i));
     }
     const uint32_t hash = CAmfWriteIndex::HashOf(text);
     const int64_t found = index->Find(run, text, hash);
-    if (found >= 0) return found;
+    if (found >= 0)
+        return found;
     run.push_back(&text);
     index->Add(hash, static_cast<uint32_t>(run.size() - 1));
     return -1;
@@ -134,7 +145,8 @@ bool CAmfWriter::WriteStringInRun(const std::u16string& text, std::vector<uint8_
                                   CAmfMessage& message) {
     if (!text.empty()) {
         const int64_t index = FindOrAppend(message, text);
-        if (index >= 0) return WriteU29(index, out, true, true);
+        if (index >= 0)
+            return WriteU29(index, out, true, true);
     }
     const size_t units = text.size();
     if (units == 0) {
@@ -164,7 +176,8 @@ bool CAmfWriter::WriteStringInRun(const std::u16string& text, std::vector<uint8_
     const size_t length = amf::Utf8Length(text);
     // No valid header for longer text (no valid header exists; we fail, with
     // the text already in the table as for any other string failure).
-    if (length > static_cast<size_t>(kU29Max)) return false;
+    if (length > static_cast<size_t>(kU29Max))
+        return false;
     const size_t headerSize = PackU29(static_cast<uint32_t>(length) * 2 + 1, header);
     try {
         out.resize(start + headerSize + length);
@@ -178,58 +191,66 @@ bool CAmfWriter::WriteStringInRun(const std::u16string& text, std::vector<uint8_
 
 bool CAmfWriter::WriteString(const std::u16string& text, std::vector<uint8_t>& out,
                              CAmfMessage& message) {
-    if (message.m_nEncodeDepth > 0) return WriteStringInRun(text, out, message);
+    if (message.m_nEncodeDepth > 0)
+        return WriteStringInRun(text, out, message);
     const size_t seeded = BeginRun(message);
     const bool ok = WriteStringInRun(text, out, message);
     EndRun(message, seeded, true);
     return ok;
 }
 
-bool CAmfWriter::EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out, CAmfMessage* message) {
+bool CAmfWriter::EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
+                             CAmfMessage* message) {
     switch (value.m_nType) {
-    case AMF_UNDEFINED:
-        out.push_back(0x00);
-        return true;
-    case AMF_NULL:
-        out.push_back(0x01);
-        return true;
-    case AMF_BOOLEAN:
-        out.push_back(value.m_bValue == 0 ? 0x02 : 0x03);
-        return true;
-    case AMF_INTEGER:
-        out.push_back(0x04);
-        return WriteU29(value.m_nValue, out, false, false);
-    case AMF_DOUBLE: {
-        uint64_t bits;
-        std::memcpy(&bits, &value.m_dValue, sizeof bits);
-        uint8_t buf[9];
-        buf[0] = 0x05;
-        for (int i = 0; i < 8; ++i) buf[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
-        out.insert(out.end(), buf, buf + 9);
-        return true;
-    }
-    case AMF_STRING:
-        out.push_back(0x06);
-        if (message == nullptr) return false;  // no string table to write with
-        return WriteStringInRun(value.m_strValue, out, *message);
-    case AMF_ARRAY: {
-        out.push_back(0x09);
-        if (!WriteU29(static_cast<int64_t>(value.m_elements.size()), out, true, false)) {
-            return false;  // more elements than a header can count
+        case AMF_UNDEFINED:
+            out.push_back(0x00);
+            return true;
+        case AMF_NULL:
+            out.push_back(0x01);
+            return true;
+        case AMF_BOOLEAN:
+            out.push_back(value.m_bValue == 0 ? 0x02 : 0x03);
+            return true;
+        case AMF_INTEGER:
+            out.push_back(0x04);
+            return WriteU29(value.m_nValue, out, false, false);
+        case AMF_DOUBLE: {
+            uint64_t bits;
+            std::memcpy(&bits, &value.m_dValue, sizeof bits);
+            uint8_t buf[9];
+            buf[0] = 0x05;
+            for (int i = 0; i < 8; ++i)
+                buf[1 + i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+            out.insert(out.end(), buf, buf + 9);
+            return true;
         }
-        if (!value.m_members.empty() && message == nullptr) return false;
-        for (const auto& [key, child] : value.m_members) {  // ascending key order
-            if (!WriteStringInRun(key, out, *message)) return false;
-            if (!child || !EncodeValue(*child, out, message)) return false;
+        case AMF_STRING:
+            out.push_back(0x06);
+            if (message == nullptr)
+                return false;  // no string table to write with
+            return WriteStringInRun(value.m_strValue, out, *message);
+        case AMF_ARRAY: {
+            out.push_back(0x09);
+            if (!WriteU29(static_cast<int64_t>(value.m_elements.size()), out, true, false)) {
+                return false;  // more elements than a header can count
+            }
+            if (!value.m_members.empty() && message == nullptr)
+                return false;
+            for (const auto& [key, child] : value.m_members) {  // ascending key order
+                if (!WriteStringInRun(key, out, *message))
+                    return false;
+                if (!child || !EncodeValue(*child, out, message))
+                    return false;
+            }
+            out.push_back(0x01);  // the empty string that ends the member list
+            for (const auto& child : value.m_elements) {
+                if (!child || !EncodeValue(*child, out, message))
+                    return false;
+            }
+            return true;
         }
-        out.push_back(0x01);  // the empty string that ends the member list
-        for (const auto& child : value.m_elements) {
-            if (!child || !EncodeValue(*child, out, message)) return false;
-        }
-        return true;
-    }
-    default:
-        return false;  // 3, 7, 8, 10, 11, 12 and anything else: nothing written
+        default:
+            return false;  // 3, 7, 8, 10, 11, 12 and anything else: nothing written
     }
 }
 
@@ -249,7 +270,8 @@ bool CAmfValue::Encode(std::vector<uint8_t>& out) {
 
 bool CAmfMessage::Encode(std::vector<uint8_t>& out) {
     // Events are small: one early reservation instead of a run of doublings.
-    if (out.capacity() == 0) out.reserve(128);
+    if (out.capacity() == 0)
+        out.reserve(128);
     const size_t seeded = CAmfWriter::BeginRun(*this);
     ++m_nEncodeDepth;
     bool ok = true;
@@ -279,7 +301,8 @@ uint32_t CAmfWriteIndex::HashOf(const std::u16string& text) {
         h = (h ^ w) * 0xFF51AFD7ED558CCDull;
         h ^= h >> 32;
     }
-    for (; i < n; ++i) h = (h ^ p[i]) * 0xFF51AFD7ED558CCDull;
+    for (; i < n; ++i)
+        h = (h ^ p[i]) * 0xFF51AFD7ED558CCDull;
     h ^= h >> 29;
     h *= 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 32;
@@ -292,37 +315,44 @@ void CAmfWriteIndex::Grow() {
     m_slots.assign(old.empty() ? 32 : old.size() * 2, Slot{0, 0});
     const size_t mask = m_slots.size() - 1;
     for (const Slot& s : old) {
-        if (s.indexPlusOne == 0) continue;
+        if (s.indexPlusOne == 0)
+            continue;
         size_t i = s.hash & mask;
-        while (m_slots[i].indexPlusOne != 0) i = (i + 1) & mask;
+        while (m_slots[i].indexPlusOne != 0)
+            i = (i + 1) & mask;
         m_slots[i] = s;
     }
 }
 
 void CAmfWriteIndex::Add(uint32_t hash, uint32_t index) {
     // Keep the load at most one half so probe runs stay short.
-    if ((m_nCount + 1) * 2 > m_slots.size()) Grow();
+    if ((m_nCount + 1) * 2 > m_slots.size())
+        Grow();
     const size_t mask = m_slots.size() - 1;
     size_t i = hash & mask;
-    while (m_slots[i].indexPlusOne != 0) i = (i + 1) & mask;
+    while (m_slots[i].indexPlusOne != 0)
+        i = (i + 1) & mask;
     m_slots[i] = Slot{hash, index + 1};
     ++m_nCount;
 }
 
-int64_t CAmfWriteIndex::Find(const std::vector<const std::u16string*>& table, const std::u16string& text,
-                             uint32_t hash) const {
-    if (m_slots.empty()) return -1;
+int64_t CAmfWriteIndex::Find(const std::vector<const std::u16string*>& table,
+                             const std::u16string& text, uint32_t hash) const {
+    if (m_slots.empty())
+        return -1;
     const size_t mask = m_slots.size() - 1;
     // Linear probing without deletion: of equal strings, the one entered
     // first sits earlier on the probe path, so first appearance wins.
     for (size_t i = hash & mask; m_slots[i].indexPlusOne != 0; i = (i + 1) & mask) {
         const Slot& s = m_slots[i];
-        if (s.hash == hash && *table[s.indexPlusOne - 1] == text) return s.indexPlusOne - 1;
+        if (s.hash == hash && *table[s.indexPlusOne - 1] == text)
+            return s.indexPlusOne - 1;
     }
     return -1;
 }
 
 void CAmfWriteIndex::Clear() {
-    if (m_nCount != 0) std::fill(m_slots.begin(), m_slots.end(), Slot{0, 0});
+    if (m_nCount != 0)
+        std::fill(m_slots.begin(), m_slots.end(), Slot{0, 0});
     m_nCount = 0;
 }

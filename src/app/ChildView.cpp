@@ -6,9 +6,9 @@ BOOL CChildView::PreCreateWindow(CREATESTRUCTW& cs) {
     }
     cs.dwExStyle |= WS_EX_CLIENTEDGE;
     cs.style &= ~WS_BORDER;
-    cs.lpszClass = AfxRegisterWndClass(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS,
-                                       ::LoadCursorW(nullptr, IDC_ARROW),
-                                       reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1), nullptr);
+    cs.lpszClass =
+        AfxRegisterWndClass(CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS, ::LoadCursorW(nullptr, IDC_ARROW),
+                            reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1), nullptr);
     return TRUE;
 }
 

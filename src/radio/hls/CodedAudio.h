@@ -27,7 +27,7 @@ struct CCodedAudio {
     // The AudioSpecificConfig: RawAac's from the container, AdtsAac's built
     // from the first frame's header.
     std::vector<uint8_t> asc;
-    int nSampleRate = 0;       // 0 when the container does not say
+    int nSampleRate = 0;  // 0 when the container does not say
     int nChannels = 0;
 };
 
@@ -52,10 +52,17 @@ struct CDemuxOutput {
 inline std::optional<CCodecConfig> CodecConfigFor(const CCodedAudio& audio) {
     CCodecConfig config;
     switch (audio.format) {
-    case CodedFormat::None: return std::nullopt;
-    case CodedFormat::AdtsAac: config.kind = CodecKind::AacAdts; break;
-    case CodedFormat::RawAac: config.kind = CodecKind::AacRaw; break;
-    case CodedFormat::MpegAudio: config.kind = CodecKind::Mp3; break;
+        case CodedFormat::None:
+            return std::nullopt;
+        case CodedFormat::AdtsAac:
+            config.kind = CodecKind::AacAdts;
+            break;
+        case CodedFormat::RawAac:
+            config.kind = CodecKind::AacRaw;
+            break;
+        case CodedFormat::MpegAudio:
+            config.kind = CodecKind::Mp3;
+            break;
     }
     config.nSampleRate = audio.nSampleRate;
     config.nChannels = audio.nChannels;

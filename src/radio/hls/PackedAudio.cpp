@@ -41,8 +41,9 @@ std::optional<CAdtsHeader> ParseAdtsHeader(const uint8_t* p) {
 std::vector<uint8_t> AdtsAudioSpecificConfig(const CAdtsHeader& header) {
     // Object type (5 bits), sample rate index (4), channel configuration (4).
     const int objectType = header.nProfile + 1;
-    return {static_cast<uint8_t>((objectType << 3) | (header.nSampleRateIndex >> 1)),
-            static_cast<uint8_t>(((header.nSampleRateIndex & 1) << 7) | (header.nChannelConfig << 3))};
+    return {
+        static_cast<uint8_t>((objectType << 3) | (header.nSampleRateIndex >> 1)),
+        static_cast<uint8_t>(((header.nSampleRateIndex & 1) << 7) | (header.nChannelConfig << 3))};
 }
 
 void CPackedAudioReader::SetPts(int64_t pts) {

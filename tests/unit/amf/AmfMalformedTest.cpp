@@ -28,7 +28,8 @@ const char* const kMinimizeEvent =
 TEST(Truncation, MinimizeEventEveryPrefix) {
     const std::vector<uint8_t> full = Hex(kMinimizeEvent);
     for (size_t n = 0; n <= full.size(); ++n) {
-        const std::vector<uint8_t> prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(n));
+        const std::vector<uint8_t> prefix(full.begin(),
+                                          full.begin() + static_cast<std::ptrdiff_t>(n));
         SCOPED_TRACE(::testing::Message() << "prefix " << n << ": " << ToHex(prefix));
         CAmfMessage message;
         const bool ok = message.Decode(prefix);
@@ -65,7 +66,7 @@ TEST(Truncation, DensePartKeepsWhatWasRead) {
         {9, true, "+[k:\"v\"|i0]"},
         {10, true, "+[k:\"v\"|i1]"},
         {11, true, "+[k:\"v\"|i1,\"k\"]"},  // a lone 06 refers to table entry 0
-        {12, true, "+[k:\"v\"|i1,\"\"]"},    // "abc" runs past the end
+        {12, true, "+[k:\"v\"|i1,\"\"]"},   // "abc" runs past the end
         {15, true, "+[k:\"v\"|i1,\"abc\"]"},
         {16, true, "+[k:\"v\"|i1,\"abc\"]"},  // the double fails; last key read: success
         // The failed double leaves the position just past its marker, so the
@@ -75,7 +76,8 @@ TEST(Truncation, DensePartKeepsWhatWasRead) {
         {24, true, "+[k:\"v\"|i1,\"abc\",d2]"},
     };
     for (const Expect& e : expects) {
-        const std::vector<uint8_t> prefix(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(e.n));
+        const std::vector<uint8_t> prefix(full.begin(),
+                                          full.begin() + static_cast<std::ptrdiff_t>(e.n));
         SCOPED_TRACE(::testing::Message() << "prefix " << e.n << ": " << ToHex(prefix));
         CAmfMessage message;
         EXPECT_EQ(message.Decode(prefix), e.ok);
@@ -91,7 +93,8 @@ TEST(Truncation, EveryPrefixOfValidPayloadsHoldsTheProperty) {
         "09 01 03 61 09 03 03 62 04 01 01 02 01",
         "06 07 61 62 63 06 00 09 07 01 04 01 04 02 04 03",
         "09 05 09 64 61 74 61 09 01 05 43 6F 64 65 04 FF FF FF FF 09 54 65 78 74 06 05 C3 A9 01"
-        " 09 74 79 70 65 06 1B 77 6D 70 45 72 72 6F 72 45 76 65 6E 74 01 05 3F F0 00 00 00 00 00 00 06 00",
+        " 09 74 79 70 65 06 1B 77 6D 70 45 72 72 6F 72 45 76 65 6E 74 01 05 3F F0 00 00 00 00 00 "
+        "00 06 00",
     };
     for (const char* hex : payloads) {
         const std::vector<uint8_t> full = Hex(hex);
@@ -159,16 +162,19 @@ TEST(HugeCounts, ManyElementsGrowOnlyWithThePayload) {
 
 std::vector<uint8_t> NestedDense(int depth) {
     std::vector<uint8_t> payload;
-    for (int i = 0; i < depth; ++i) payload.insert(payload.end(), {0x09, 0x03, 0x01});
+    for (int i = 0; i < depth; ++i)
+        payload.insert(payload.end(), {0x09, 0x03, 0x01});
     payload.push_back(0x01);  // the innermost array's element
     return payload;
 }
 
 std::vector<uint8_t> NestedMembers(int depth) {
     std::vector<uint8_t> payload;
-    for (int i = 0; i < depth; ++i) payload.insert(payload.end(), {0x09, 0x01, 0x03, 0x61});
+    for (int i = 0; i < depth; ++i)
+        payload.insert(payload.end(), {0x09, 0x01, 0x03, 0x61});
     payload.push_back(0x01);  // the innermost member's value
-    for (int i = 0; i < depth; ++i) payload.push_back(0x01);  // every member list's end
+    for (int i = 0; i < depth; ++i)
+        payload.push_back(0x01);  // every member list's end
     return payload;
 }
 
@@ -196,7 +202,8 @@ TEST(Nesting, PastTheLimitFailsTheWholePayload) {
     }
     // Even when the 65th level is only an array reference.
     std::vector<uint8_t> payload;
-    for (int i = 0; i < CAmfReader::kMaxArrayDepth; ++i) payload.insert(payload.end(), {0x09, 0x03, 0x01});
+    for (int i = 0; i < CAmfReader::kMaxArrayDepth; ++i)
+        payload.insert(payload.end(), {0x09, 0x03, 0x01});
     payload.insert(payload.end(), {0x09, 0x00});
     CAmfMessage message;
     EXPECT_FALSE(message.Decode(payload));
@@ -204,7 +211,8 @@ TEST(Nesting, PastTheLimitFailsTheWholePayload) {
 
 TEST(Nesting, TwoHundredThousandLevelsFailQuickly) {
     std::vector<uint8_t> payload;
-    for (int i = 0; i < 200000; ++i) payload.insert(payload.end(), {0x09, 0x03, 0x01});
+    for (int i = 0; i < 200000; ++i)
+        payload.insert(payload.end(), {0x09, 0x03, 0x01});
     const auto start = Clock::now();
     CAmfMessage message;
     EXPECT_FALSE(message.Decode(payload));

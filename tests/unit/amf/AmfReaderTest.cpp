@@ -101,7 +101,9 @@ const MessageCase kMessageCases[] = {
     {"unknown_marker_after_values", "01 02 FF", false, "N F"},
 };
 
-void PrintTo(const MessageCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const MessageCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class MessageDecode : public ::testing::TestWithParam<MessageCase> {};
 
@@ -153,7 +155,9 @@ const ValueCase kValueCases[] = {
     {"marker_ff", "FF 01", false, AMF_UNDEFINED, "U", 1},
 };
 
-void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ValueCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ValueDecode : public ::testing::TestWithParam<ValueCase> {};
 
@@ -197,8 +201,10 @@ TEST(ValueDecode, EveryMarkerByte) {
         const bool accepted = marker <= 4 || marker == 9;  // 06 alone refers to an empty table
         EXPECT_EQ(ok, accepted);
         int32_t type = marker;
-        if (marker == 3) type = AMF_BOOLEAN;
-        if (marker > 12) type = AMF_UNDEFINED;
+        if (marker == 3)
+            type = AMF_BOOLEAN;
+        if (marker > 12)
+            type = AMF_UNDEFINED;
         EXPECT_EQ(value.m_nType, type);
     }
 }

@@ -17,14 +17,18 @@ void BuildEvents(CAmfMessage& m) {
     m.AddValue(Envelope(m, u"minimizeEvent", Bool(m, true)));
     m.AddValue(Envelope(m, u"closeEvent", Bool(m, false)));
     m.AddValue(Envelope(m, u"wmpStatusEvent", Int(m, 3)));
-    m.AddValue(Envelope(m, u"wmpErrorEvent", Arr(m, Members(Mem(u"code", Int(m, -268435456)),
-                                                           Mem(u"text", Str(m, u"Cannot \u00e9 connect"))))));
+    m.AddValue(Envelope(m, u"wmpErrorEvent",
+                        Arr(m, Members(Mem(u"code", Int(m, -268435456)),
+                                       Mem(u"text", Str(m, u"Cannot \u00e9 connect"))))));
     m.AddValue(Envelope(m, u"wmpMediaEvent",
-                        Arr(m, Members(Mem(u"Title", Str(m, u"Morning \U0001F600 Show")), Mem(u"Author", Str(m, u"")),
-                                       Mem(u"Duration", Dbl(m, 3.25)), Mem(u"title", Str(m, u"Title"))))));
-    m.AddValue(Arr(m, {}, Elems(Int(m, 268435455), Dbl(m, -0.0), Dbl(m, std::numeric_limits<double>::infinity()),
-                                Dbl(m, std::numeric_limits<double>::quiet_NaN()), Undef(m), Null(m),
-                                Arr(m, {}, Elems(Arr(m, {}))))));
+                        Arr(m, Members(Mem(u"Title", Str(m, u"Morning \U0001F600 Show")),
+                                       Mem(u"Author", Str(m, u"")), Mem(u"Duration", Dbl(m, 3.25)),
+                                       Mem(u"title", Str(m, u"Title"))))));
+    m.AddValue(
+        Arr(m, {},
+            Elems(Int(m, 268435455), Dbl(m, -0.0), Dbl(m, std::numeric_limits<double>::infinity()),
+                  Dbl(m, std::numeric_limits<double>::quiet_NaN()), Undef(m), Null(m),
+                  Arr(m, {}, Elems(Arr(m, {}))))));
     m.AddValue(Str(m, u"type"));  // a reference to a key written earlier
 }
 
@@ -38,7 +42,9 @@ TEST(RoundTrip, EventsSurviveExactly) {
     ASSERT_TRUE(decoded.Decode(bytes));
     ASSERT_EQ(decoded.GetCount(), built.GetCount());
     for (size_t i = 0; i < built.GetCount(); ++i) {
-        EXPECT_EQ(amf_fuzz::Compare(*built.m_values[i], *decoded.m_values[i], "v" + std::to_string(i)), "");
+        EXPECT_EQ(
+            amf_fuzz::Compare(*built.m_values[i], *decoded.m_values[i], "v" + std::to_string(i)),
+            "");
         // m_bHasMembers too: builders set it exactly when members exist.
         EXPECT_EQ(Dump(*decoded.m_values[i]), Dump(*built.m_values[i]));
     }

@@ -51,41 +51,50 @@ inline std::string Text(const std::u16string& s) {
 
 inline std::string Dump(const CAmfValue& v) {
     switch (v.m_nType) {
-    case AMF_UNDEFINED: return "U";
-    case AMF_NULL: return "N";
-    case AMF_BOOLEAN: return v.m_bValue ? "T" : "F";
-    case AMF_INTEGER: return "i" + std::to_string(v.m_nValue);
-    case AMF_DOUBLE: {
-        char buf[40];
-        std::snprintf(buf, sizeof buf, "d%.17g", v.m_dValue);
-        return buf;
-    }
-    case AMF_STRING: return "\"" + Text(v.m_strValue) + "\"";
-    case AMF_ARRAY: {
-        std::string out = v.m_bHasMembers ? "+[" : "[";
-        bool first = true;
-        for (const auto& [key, child] : v.m_members) {
-            if (!first) out += ",";
-            first = false;
-            out += Text(key) + ":" + (child ? Dump(*child) : "null");
+        case AMF_UNDEFINED:
+            return "U";
+        case AMF_NULL:
+            return "N";
+        case AMF_BOOLEAN:
+            return v.m_bValue ? "T" : "F";
+        case AMF_INTEGER:
+            return "i" + std::to_string(v.m_nValue);
+        case AMF_DOUBLE: {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "d%.17g", v.m_dValue);
+            return buf;
         }
-        out += "|";
-        first = true;
-        for (const auto& child : v.m_elements) {
-            if (!first) out += ",";
-            first = false;
-            out += child ? Dump(*child) : "null";
+        case AMF_STRING:
+            return "\"" + Text(v.m_strValue) + "\"";
+        case AMF_ARRAY: {
+            std::string out = v.m_bHasMembers ? "+[" : "[";
+            bool first = true;
+            for (const auto& [key, child] : v.m_members) {
+                if (!first)
+                    out += ",";
+                first = false;
+                out += Text(key) + ":" + (child ? Dump(*child) : "null");
+            }
+            out += "|";
+            first = true;
+            for (const auto& child : v.m_elements) {
+                if (!first)
+                    out += ",";
+                first = false;
+                out += child ? Dump(*child) : "null";
+            }
+            return out + "]";
         }
-        return out + "]";
-    }
-    default: return "?" + std::to_string(v.m_nType);
+        default:
+            return "?" + std::to_string(v.m_nType);
     }
 }
 
 inline std::string Dump(const CAmfMessage& m) {
     std::string out;
     for (const auto& v : m.m_values) {
-        if (!out.empty()) out += " ";
+        if (!out.empty())
+            out += " ";
         out += Dump(*v);
     }
     return out;
@@ -100,8 +109,12 @@ inline Node Make(CAmfMessage& m, int32_t type) {
     v->m_nType = type;
     return v;
 }
-inline Node Undef(CAmfMessage& m) { return Make(m, AMF_UNDEFINED); }
-inline Node Null(CAmfMessage& m) { return Make(m, AMF_NULL); }
+inline Node Undef(CAmfMessage& m) {
+    return Make(m, AMF_UNDEFINED);
+}
+inline Node Null(CAmfMessage& m) {
+    return Make(m, AMF_NULL);
+}
 inline Node Bool(CAmfMessage& m, bool b) {
     auto v = Make(m, AMF_BOOLEAN);
     v->m_bValue = b ? 1 : 0;
@@ -128,12 +141,16 @@ inline Node Arr(CAmfMessage& m, std::vector<std::pair<std::u16string, Node>> mem
                 std::vector<Node> elements = {}) {
     auto v = Make(m, AMF_ARRAY);
     v->m_bHasMembers = members.empty() ? 0 : 1;
-    for (auto& [key, child] : members) v->SetMember(key, std::move(child));
-    for (auto& child : elements) v->AddElement(std::move(child));
+    for (auto& [key, child] : members)
+        v->SetMember(key, std::move(child));
+    for (auto& child : elements)
+        v->AddElement(std::move(child));
     return v;
 }
 using Member = std::pair<std::u16string, Node>;
-inline Member Mem(std::u16string key, Node value) { return Member(std::move(key), std::move(value)); }
+inline Member Mem(std::u16string key, Node value) {
+    return Member(std::move(key), std::move(value));
+}
 // unique_ptr cannot come from an initializer_list, hence these two.
 template <class... T>
 std::vector<Node> Elems(T&&... nodes) {
@@ -156,7 +173,8 @@ inline Node Envelope(CAmfMessage& m, const std::u16string& type, Node data) {
 inline std::vector<uint8_t> EncodeOrDie(CAmfMessage& m, bool* ok = nullptr) {
     std::vector<uint8_t> out;
     const bool r = m.Encode(out);
-    if (ok) *ok = r;
+    if (ok)
+        *ok = r;
     return out;
 }
 

@@ -43,7 +43,8 @@ TEST(AmfValue, FindMemberIsExactAndOrdinal) {
     EXPECT_EQ(root->FindMember(u"zebra"), nullptr);
     EXPECT_EQ(root->FindMember(u"ap"), nullptr);
     std::vector<std::u16string> keys;
-    for (const auto& member : root->m_members) keys.push_back(member.first);
+    for (const auto& member : root->m_members)
+        keys.push_back(member.first);
     // Upper case before lower case; a prefix before its extensions.
     EXPECT_EQ(keys, (std::vector<std::u16string>{u"Zebra", u"app", u"apple"}));
 }
@@ -53,16 +54,19 @@ TEST(AmfValue, KeysCompareByUtf16CodeUnits) {
     // U+FF21 (a BMP code unit above the surrogates) sorts after U+1F600,
     // whose first code unit is the surrogate 0xD83D: ordinal UTF-16 order,
     // not code point order.
-    auto root = Arr(message, Members(Mem(u"\uFF21", Null(message)), Mem(u"\U0001F600", Null(message)),
-                                     Mem(u"\u00e9", Null(message))));
+    auto root =
+        Arr(message, Members(Mem(u"\uFF21", Null(message)), Mem(u"\U0001F600", Null(message)),
+                             Mem(u"\u00e9", Null(message))));
     std::vector<std::u16string> keys;
-    for (const auto& member : root->m_members) keys.push_back(member.first);
+    for (const auto& member : root->m_members)
+        keys.push_back(member.first);
     EXPECT_EQ(keys, (std::vector<std::u16string>{u"\u00e9", u"\U0001F600", u"\uFF21"}));
 }
 
 TEST(AmfValue, MembersIterateInKeyOrder) {
     CAmfMessage message;
-    auto root = Arr(message, Members(Mem(u"type", Str(message, u"x")), Mem(u"data", Null(message))));
+    auto root =
+        Arr(message, Members(Mem(u"type", Str(message, u"x")), Mem(u"data", Null(message))));
     ASSERT_EQ(root->m_members.size(), 2u);
     EXPECT_EQ(root->m_members.begin()->first, u"data");
     EXPECT_EQ(std::next(root->m_members.begin())->first, u"type");
@@ -101,9 +105,11 @@ TEST(AmfValue, AddElementKeepsOrder) {
     CAmfMessage message;
     CAmfValue root(&message);
     root.m_nType = AMF_ARRAY;
-    for (int i = 0; i < 5; ++i) root.AddElement(Int(message, i));
+    for (int i = 0; i < 5; ++i)
+        root.AddElement(Int(message, i));
     ASSERT_EQ(root.m_elements.size(), 5u);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(root.m_elements[i]->m_nValue, i);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(root.m_elements[i]->m_nValue, i);
 }
 
 // Destroying a message frees every node of its tree exactly once, however
@@ -117,7 +123,9 @@ TEST(AmfValue, DestroyingA2000DeepBuiltTreeFreesEveryNodeOnce) {
     auto message = std::make_unique<CAmfMessage>();
     std::unique_ptr<CAmfValue> node = Null(*message);
     for (int depth = 0; depth < 2000; ++depth) {
-        auto parent = Arr(*message, Members(Mem(u"child", std::move(node)), Mem(u"s", Str(*message, u"text long enough to allocate"))),
+        auto parent = Arr(*message,
+                          Members(Mem(u"child", std::move(node)),
+                                  Mem(u"s", Str(*message, u"text long enough to allocate"))),
                           Elems(Int(*message, depth), Arr(*message, {}, Elems(Null(*message)))));
         node = std::move(parent);
     }
@@ -132,7 +140,8 @@ TEST(AmfValue, ATreeOfTheDeepestAcceptedNestingDecodesAndIsFreed) {
         payload.insert(payload.end(), {0x09, 0x05, 0x03, 0x61, 0x06, 0x05, 0x62, 0x63, 0x01});
     }
     payload.push_back(0x01);  // innermost: its first element
-    for (int i = 0; i < CAmfReader::kMaxArrayDepth; ++i) payload.insert(payload.end(), {0x04, 0x07});
+    for (int i = 0; i < CAmfReader::kMaxArrayDepth; ++i)
+        payload.insert(payload.end(), {0x04, 0x07});
     auto message = std::make_unique<CAmfMessage>();
     ASSERT_TRUE(message->Decode(payload));
     ASSERT_EQ(message->GetCount(), 1u);

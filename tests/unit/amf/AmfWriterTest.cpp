@@ -21,15 +21,17 @@ struct EncodeCase {
     const char* hex;
 };
 
-void Add(CAmfMessage& m, Node v) { m.AddValue(std::move(v)); }
+void Add(CAmfMessage& m, Node v) {
+    m.AddValue(std::move(v));
+}
 
 const EncodeCase kEncodeCases[] = {
     {"minimize_event",  // the UI's 29 bytes: "data" sorts before "type"
      [](CAmfMessage& m) { Add(m, Envelope(m, u"minimizeEvent", Bool(m, true))); }, true,
      "09 01 09 64 61 74 61 03 09 74 79 70 65 06 1B 6D 69 6E 69 6D 69 7A 65 45 76 65 6E 74 01"},
     {"nothing", [](CAmfMessage&) {}, true, ""},
-    {"fresh_node_is_undefined", [](CAmfMessage& m) { Add(m, std::make_unique<CAmfValue>(&m)); }, true,
-     "00"},
+    {"fresh_node_is_undefined", [](CAmfMessage& m) { Add(m, std::make_unique<CAmfValue>(&m)); },
+     true, "00"},
     {"null", [](CAmfMessage& m) { Add(m, Null(m)); }, true, "01"},
     {"false", [](CAmfMessage& m) { Add(m, Bool(m, false)); }, true, "02"},
     {"true_any_nonzero",
@@ -50,7 +52,8 @@ const EncodeCase kEncodeCases[] = {
     {"int_minus_1", [](CAmfMessage& m) { Add(m, Int(m, -1)); }, true, "04 FF FF FF FF"},
     {"int_min", [](CAmfMessage& m) { Add(m, Int(m, -268435456)); }, true, "04 C0 80 80 00"},
     {"int_above_range_marker_only", [](CAmfMessage& m) { Add(m, Int(m, 268435456)); }, false, "04"},
-    {"int_below_range_marker_only", [](CAmfMessage& m) { Add(m, Int(m, -268435457)); }, false, "04"},
+    {"int_below_range_marker_only", [](CAmfMessage& m) { Add(m, Int(m, -268435457)); }, false,
+     "04"},
     {"int_failure_stops_message",
      [](CAmfMessage& m) {
          Add(m, Int(m, 1));
@@ -59,7 +62,8 @@ const EncodeCase kEncodeCases[] = {
      },
      false, "04 01 04"},
     {"double_one", [](CAmfMessage& m) { Add(m, Dbl(m, 1.0)); }, true, "05 3F F0 00 00 00 00 00 00"},
-    {"double_minus_zero", [](CAmfMessage& m) { Add(m, Dbl(m, -0.0)); }, true, "05 80 00 00 00 00 00 00 00"},
+    {"double_minus_zero", [](CAmfMessage& m) { Add(m, Dbl(m, -0.0)); }, true,
+     "05 80 00 00 00 00 00 00 00"},
     {"strings_abc_twice",
      [](CAmfMessage& m) {
          Add(m, Str(m, u"abc"));
@@ -87,12 +91,13 @@ const EncodeCase kEncodeCases[] = {
          Add(m, Str(m, u"a"));
      },
      true, "06 03 61 06 03 41 06 00"},
-    {"string_multibyte",
-     [](CAmfMessage& m) { Add(m, Str(m, u"a\u00e9\u20ac\U0001F600")); }, true,
+    {"string_multibyte", [](CAmfMessage& m) { Add(m, Str(m, u"a\u00e9\u20ac\U0001F600")); }, true,
      "06 15 61 C3 A9 E2 82 AC F0 9F 98 80"},
     {"string_unpaired_surrogates",
-     [](CAmfMessage& m) { Add(m, Str(m, std::u16string{0xD800, u'a', 0xDC00})); }, true,
-     "06 0F EF BF BD 61 EF BF BD"},
+     [](CAmfMessage& m) {
+         Add(m, Str(m, std::u16string{0xD800, u'a', 0xDC00}));
+     },
+     true, "06 0F EF BF BD 61 EF BF BD"},
     {"string_with_nul_written_whole",
      [](CAmfMessage& m) { Add(m, Str(m, std::u16string(u"a\0b", 3))); }, true, "06 07 61 00 62"},
     {"array_empty", [](CAmfMessage& m) { Add(m, Arr(m, {})); }, true, "09 01 01"},
@@ -100,23 +105,29 @@ const EncodeCase kEncodeCases[] = {
      [](CAmfMessage& m) { Add(m, Arr(m, {}, Elems(Int(m, 1), Int(m, 2), Int(m, 3)))); }, true,
      "09 07 01 04 01 04 02 04 03"},
     {"array_members_then_elements",
-     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"b", Null(m)), Mem(u"a", Int(m, 1))), Elems(Str(m, u"a")))); },
+     [](CAmfMessage& m) {
+         Add(m, Arr(m, Members(Mem(u"b", Null(m)), Mem(u"a", Int(m, 1))), Elems(Str(m, u"a"))));
+     },
      true, "09 03 03 61 04 01 03 62 01 01 06 00"},
     {"array_key_order_ordinal",
-     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"a", Null(m)), Mem(u"Z", Null(m)), Mem(u"ab", Null(m))))); },
+     [](CAmfMessage& m) {
+         Add(m, Arr(m, Members(Mem(u"a", Null(m)), Mem(u"Z", Null(m)), Mem(u"ab", Null(m)))));
+     },
      true, "09 01 03 5A 01 03 61 01 05 61 62 01 01"},
     {"array_empty_key_written_inline",
-     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"", Int(m, 5))))); }, true, "09 01 01 04 05 01"},
+     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"", Int(m, 5))))); }, true,
+     "09 01 01 04 05 01"},
     {"array_nested",
-     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"a", Arr(m, Members(Mem(u"a", Int(m, 1))))))));
+     [](CAmfMessage& m) {
+         Add(m, Arr(m, Members(Mem(u"a", Arr(m, Members(Mem(u"a", Int(m, 1))))))));
      },
      true, "09 01 03 61 09 01 00 04 01 01 01"},
     {"array_failing_member_keeps_prefix",
-     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"a", Int(m, 1)), Mem(u"b", Make(m, 3))))); }, false,
-     "09 01 03 61 04 01 03 62"},
+     [](CAmfMessage& m) { Add(m, Arr(m, Members(Mem(u"a", Int(m, 1)), Mem(u"b", Make(m, 3))))); },
+     false, "09 01 03 61 04 01 03 62"},
     {"array_failing_element_keeps_prefix",
-     [](CAmfMessage& m) { Add(m, Arr(m, {}, Elems(Int(m, 1), Make(m, AMF_OBJECT), Int(m, 2)))); }, false,
-     "09 07 01 04 01"},
+     [](CAmfMessage& m) { Add(m, Arr(m, {}, Elems(Int(m, 1), Make(m, AMF_OBJECT), Int(m, 2)))); },
+     false, "09 07 01 04 01"},
     {"code_3_fails_writing_nothing", [](CAmfMessage& m) { Add(m, Make(m, 3)); }, false, ""},
     {"code_7_fails", [](CAmfMessage& m) { Add(m, Make(m, AMF_XML_DOC)); }, false, ""},
     {"code_8_fails", [](CAmfMessage& m) { Add(m, Make(m, AMF_DATE)); }, false, ""},
@@ -134,7 +145,9 @@ const EncodeCase kEncodeCases[] = {
      false, "01"},
 };
 
-void PrintTo(const EncodeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EncodeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Encode : public ::testing::TestWithParam<EncodeCase> {};
 
@@ -190,7 +203,8 @@ TEST(WriteU29, Table) {
         {int64_t{1} << 40, true, false, false, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.value << " header=" << c.asHeader << " ref=" << c.isReference);
+        SCOPED_TRACE(::testing::Message()
+                     << c.value << " header=" << c.asHeader << " ref=" << c.isReference);
         std::vector<uint8_t> out{0xAA};
         EXPECT_EQ(CAmfWriter::WriteU29(c.value, out, c.asHeader, c.isReference), c.ok);
         EXPECT_EQ(ToHex(out), ToHex(Hex(std::string("AA ") + c.hex)));
@@ -200,14 +214,18 @@ TEST(WriteU29, Table) {
 // WriteU29 and ReadU29 agree on every width boundary and a sweep between.
 TEST(WriteU29, RoundTripsThroughReader) {
     std::vector<int32_t> values;
-    for (int32_t v = -70000; v <= 70000; ++v) values.push_back(v);
+    for (int32_t v = -70000; v <= 70000; ++v)
+        values.push_back(v);
     for (int32_t b : {0x1FFFFF, 0x200000, 0x0FFFFFFF, -0x10000000, 0x7FFFFF, 0x1234567})
         for (int32_t d = -3; d <= 3; ++d)
-            if (b + d <= 0x0FFFFFFF && b + d >= -0x10000000) values.push_back(b + d);
+            if (b + d <= 0x0FFFFFFF && b + d >= -0x10000000)
+                values.push_back(b + d);
     std::vector<uint8_t> out;
-    for (int32_t v : values) ASSERT_TRUE(CAmfWriter::WriteU29(v, out, false, false));
+    for (int32_t v : values)
+        ASSERT_TRUE(CAmfWriter::WriteU29(v, out, false, false));
     int32_t position = 0;
-    for (int32_t v : values) ASSERT_EQ(CAmfReader::ReadU29Integer(out, position), v);
+    for (int32_t v : values)
+        ASSERT_EQ(CAmfReader::ReadU29Integer(out, position), v);
     EXPECT_EQ(position, static_cast<int32_t>(out.size()));
 }
 
@@ -253,7 +271,8 @@ TEST(WriteString, ManyStringsKeepFirstAppearanceOrder) {
 
     // Direct value encodes, with the table emptied by hand in between.
     std::vector<uint8_t> direct;
-    for (int i = 0; i < n; ++i) ASSERT_TRUE(message.m_values[i]->Encode(direct));
+    for (int i = 0; i < n; ++i)
+        ASSERT_TRUE(message.m_values[i]->Encode(direct));
     message.m_writeStrings.clear();
     std::vector<uint8_t> fresh;
     ASSERT_TRUE(message.m_values[n - 1]->Encode(fresh));
