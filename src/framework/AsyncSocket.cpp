@@ -1,6 +1,7 @@
 #include "framework/AsyncSocket.h"
 
 #include "framework/Handles.h"
+#include "framework/LinkTrace.h"
 #include "framework/WinApp.h"
 
 #include <ws2tcpip.h>
@@ -25,6 +26,18 @@ struct CSocketSlot {
 
 bool SameRegistration(const CSocketSlot& a, const CSocketSlot& b) {
     return a.pSocket == b.pSocket && a.hSocket == b.hSocket && a.nSerial == b.nSerial;
+}
+
+// FIONREAD, with its cost counted when the link trace is on.
+bool PendingBytes(SOCKET hSocket, u_long& pending) {
+    if (!LinkTrace::IsOn()) {
+        return ::ioctlsocket(hSocket, FIONREAD, &pending) == 0;
+    }
+    const int64_t start = LinkTrace::Now();
+    const bool ok = ::ioctlsocket(hSocket, FIONREAD, &pending) == 0;
+    LinkTrace::Add(LinkTrace::Counter::PendingQueries);
+    LinkTrace::Add(LinkTrace::Counter::PendingQueryNs, LinkTrace::Now() - start);
+    return ok;
 }
 
 bool ParseAddress(LPCWSTR address, IN_ADDR& result) {
@@ -153,9 +166,14 @@ private:
             return;  // closed, or meant for an earlier socket with this value
         }
         const int error = WSAGETSELECTERROR(lParam);
-        switch (WSAGETSELECTEVENT(lParam)) {
+        const long event = WSAGETSELECTEVENT(lParam);
+        if (LinkTrace::IsOn() && event != FD_READ) {
+            LinkTrace::Add(event == FD_WRITE ? LinkTrace::Counter::WriteNotifications
+                                             : LinkTrace::Counter::OtherNotifications);
+        }
+        switch (event) {
             case FD_READ:
-                seen.pSocket->OnReceive(error);
+                DispatchRead(slot, seen, error);
                 break;
             case FD_WRITE:
                 seen.pSocket->OnSend(error);
@@ -177,6 +195,14 @@ private:
         }
     }
 
+    void DispatchRead(size_t /*slot*/, const CSocketSlot& seen, int error) {
+        if (LinkTrace::IsOn()) {
+            LinkTrace::OnNotification();
+            LinkTrace::Add(LinkTrace::Counter::Passes);
+        }
+        seen.pSocket->OnReceive(error);
+    }
+
     // Windows may post FD_CLOSE while bytes are still unread, ahead of the
     // FD_READs it re-posts after partial reads, and a socket that reads only
     // in OnReceive would then lose the peer's last bytes. While bytes remain
@@ -186,13 +212,13 @@ private:
     void DispatchClose(UINT message, size_t slot, const CSocketSlot& seen, int error,
                        LPARAM lParam) {
         u_long pending = 0;
-        if (error == 0 && ::ioctlsocket(seen.hSocket, FIONREAD, &pending) == 0 && pending > 0) {
+        if (error == 0 && PendingBytes(seen.hSocket, pending) && pending > 0) {
             seen.pSocket->OnReceive(0);
             if (!IsCurrent(slot, seen)) {
                 return;
             }
             u_long left = 0;
-            if (::ioctlsocket(seen.hSocket, FIONREAD, &left) == 0 && left > 0 && left < pending &&
+            if (PendingBytes(seen.hSocket, left) && left > 0 && left < pending &&
                 ::PostMessageW(m_hWnd.Get(), message, static_cast<WPARAM>(seen.hSocket), lParam)) {
                 return;
             }
@@ -264,11 +290,26 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected, SOCKADDR* addr, int* addrLen)
 }
 
 int CAsyncSocket::Receive(void* buf, int len, int flags) {
-    return ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
+    const int64_t start = LinkTrace::IsOn() ? LinkTrace::Now() : 0;
+    const int count = ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
+    if (LinkTrace::IsOn()) {
+        LinkTrace::Add(LinkTrace::Counter::Receives);
+        LinkTrace::Add(LinkTrace::Counter::ReceiveNs, LinkTrace::Now() - start);
+    }
+    return count;
 }
 
 int CAsyncSocket::Send(const void* buf, int len, int flags) {
-    return ::send(m_hSocket, static_cast<const char*>(buf), len, flags);
+    const int64_t start = LinkTrace::IsOn() ? LinkTrace::Now() : 0;
+    const int count = ::send(m_hSocket, static_cast<const char*>(buf), len, flags);
+    if (LinkTrace::IsOn()) {
+        LinkTrace::Add(LinkTrace::Counter::Sends);
+        LinkTrace::Add(LinkTrace::Counter::SendNs, LinkTrace::Now() - start);
+        if (count > 0) {
+            LinkTrace::OnSent();
+        }
+    }
+    return count;
 }
 
 void CAsyncSocket::Close() {
