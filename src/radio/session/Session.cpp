@@ -266,7 +266,7 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
     m_streamOrigin = m_strStreamUrl == url ? origin : UrlOrigin::Network;
     // Each entry of a playlist is a stream of its own: nothing of the one
     // before carries over.
-    m_framer.emplace(SniffAudio(head));
+    m_framer.emplace(SniffAudio(info.strContentType, head, m_bSourceEnded));
     m_pDecoder.reset();
     m_buffer.Clear();
     m_waiting.clear();
@@ -400,7 +400,7 @@ bool CSession::TakeUnits(CRadioFailure& failure) {
             const int bitrate = m_framer->Bitrate();
             m_info.strFileType = FileTypeFor(m_framer->Kind());
             m_info.nBitrate =
-                m_framer->Kind() == AudioKind::Mp3 && icyBitrate > 0 ? icyBitrate : bitrate;
+                m_framer->Kind() != AudioKind::Wav && icyBitrate > 0 ? icyBitrate : bitrate;
             if (!info.bNetwork) {
                 if (m_framer->Kind() == AudioKind::Wav) {
                     const CWavFormat& wav = m_framer->Wav();
@@ -460,8 +460,9 @@ bool CSession::Decode(CRadioFailure& failure) {
             continue;
         }
         if (!m_pDecoder) {
-            m_pDecoder = m_decoders.Create(CodecKind::Mp3, failure);
-            if (!m_pDecoder || !m_pDecoder->Open(m_framer->Config(), failure)) {
+            const CCodecConfig config = m_framer->Config();
+            m_pDecoder = m_decoders.Create(config.kind, failure);
+            if (!m_pDecoder || !m_pDecoder->Open(config, failure)) {
                 m_pDecoder.reset();
                 if (failure.code == 0) {
                     failure = MakeFailure(RadioError::DecoderMissing);

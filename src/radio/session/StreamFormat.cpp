@@ -24,9 +24,25 @@ std::optional<std::u16string> CMetaReader::Feed(std::span<const uint8_t> data,
     return std::nullopt;
 }
 
-AudioKind SniffAudio(std::span<const uint8_t> head) {
+AudioKind SniffAudio(std::string_view contentType, std::span<const uint8_t> head, bool end) {
     if (LooksLikeWav(head)) {
         return AudioKind::Wav;
+    }
+    CCodecDetection detection = DetectCodec(contentType, head, end);
+    if (detection.result != CCodecDetection::Result::Found) {
+        // Frames that have not shown their followers yet: the label decides.
+        if (const auto named = CodecForContentType(contentType)) {
+            detection.kind = *named;
+        }
+    }
+    switch (detection.kind) {
+        case CodecKind::AacAdts:
+        case CodecKind::AacRaw:
+            return AudioKind::AacAdts;
+        case CodecKind::AacLatm:
+            return AudioKind::AacLatm;
+        case CodecKind::Mp3:
+            break;
     }
     return AudioKind::Mp3;
 }
@@ -35,6 +51,9 @@ const char16_t* FileTypeFor(AudioKind kind) {
     switch (kind) {
         case AudioKind::Mp3:
             return u"mp3";
+        case AudioKind::AacAdts:
+        case AudioKind::AacLatm:
+            return u"aac";
         case AudioKind::Wav:
             return u"wav";
     }
@@ -44,6 +63,10 @@ const char16_t* FileTypeFor(AudioKind kind) {
 void CAudioFramer::Feed(std::span<const uint8_t> data) {
     if (m_kind == AudioKind::Mp3) {
         m_scanner.Feed(data);
+        return;
+    }
+    if (m_kind != AudioKind::Wav) {
+        m_aac.Feed(data);
         return;
     }
     if (m_nPos > 0 && m_nPos * 2 >= m_pending.size()) {
@@ -56,10 +79,42 @@ void CAudioFramer::Feed(std::span<const uint8_t> data) {
 void CAudioFramer::Finish() {
     m_bFinished = true;
     m_scanner.Finish();
+    m_aac.Finish();
 }
 
 CAudioFramer::Step CAudioFramer::Next(CCodedUnit& unit) {
-    return m_kind == AudioKind::Mp3 ? NextMp3(unit) : NextWav(unit);
+    switch (m_kind) {
+        case AudioKind::Mp3:
+            return NextMp3(unit);
+        case AudioKind::Wav:
+            return NextWav(unit);
+        case AudioKind::AacAdts:
+        case AudioKind::AacLatm:
+            break;
+    }
+    return NextAac(unit);
+}
+
+CAudioFramer::Step CAudioFramer::NextAac(CCodedUnit& unit) {
+    const auto frame = m_aac.NextFrame();
+    if (!frame) {
+        return m_aac.Failed() ? Step::NotAudio : Step::NeedMore;
+    }
+    m_bReady = true;
+    unit.bytes.assign(frame->begin(), frame->end());
+    // LATM carries its rate inside; a typical frame's time is near enough
+    // for counting the read-ahead.
+    int64_t us = int64_t{kAacSamplesPerBlock} * 1000000 / 44100;
+    if (m_kind == AudioKind::AacAdts && frame->size() >= kAdtsHeaderBytes) {
+        if (const auto header = ParseAdtsHeader(frame->data())) {
+            us = int64_t{kAacSamplesPerBlock} * header->nBlocks * 1000000 / header->nSampleRate;
+            m_nAacBytes += frame->size();
+            m_nAacUs += us;
+        }
+    }
+    unit.nDurationUs = us;
+    unit.bDiscontinuity = false;
+    return Step::Unit;
 }
 
 CAudioFramer::Step CAudioFramer::NextMp3(CCodedUnit& unit) {
@@ -118,6 +173,16 @@ CAudioFramer::Step CAudioFramer::NextWav(CCodedUnit& unit) {
 
 CCodecConfig CAudioFramer::Config() const {
     CCodecConfig config;
+    if (m_kind == AudioKind::AacAdts || m_kind == AudioKind::AacLatm) {
+        config.kind = m_kind == AudioKind::AacAdts ? CodecKind::AacAdts : CodecKind::AacLatm;
+        if (m_kind == AudioKind::AacAdts) {
+            const CAdtsHeader& header = m_aac.Adts();
+            config.nSampleRate = header.nSampleRate;
+            config.nChannels = header.nChannelConfig;
+            config.audioSpecificConfig = AdtsAudioSpecificConfig(header);
+        }
+        return config;
+    }
     config.kind = CodecKind::Mp3;
     const CMp3FrameInfo& info = m_scanner.Info();
     config.nSampleRate = info.nSampleRate;
@@ -130,6 +195,10 @@ CCodecConfig CAudioFramer::Config() const {
 int CAudioFramer::Bitrate() const {
     if (m_kind == AudioKind::Mp3) {
         return m_scanner.Info().nBitrate * 1000;
+    }
+    if (m_kind != AudioKind::Wav) {
+        // What the frames so far measure; a station's icy-br is preferred.
+        return m_nAacUs > 0 ? static_cast<int>(m_nAacBytes * 8 * 1000000 / m_nAacUs) : 0;
     }
     return m_wav.nSampleRate * m_wav.nChannels * m_wav.nBitsPerSample;
 }

@@ -14,6 +14,7 @@
 
 #include "radio/AudioFormat.h"
 #include "radio/IcyDemuxer.h"
+#include "radio/decoder/AacFormat.h"
 #include "radio/decoder/Decoder.h"
 #include "radio/session/CompressedBuffer.h"
 
@@ -38,18 +39,21 @@ private:
     std::vector<std::string> m_blocks;
 };
 
-enum class AudioKind { Mp3, Wav };
+enum class AudioKind { Mp3, AacAdts, AacLatm, Wav };
 
-// What kind of audio the first bytes are. MP3 is the default: its scanner
-// decides later whether the bytes are audio at all.
-AudioKind SniffAudio(std::span<const uint8_t> head);
+// What kind of audio the first bytes are: the bytes decide where they show
+// frames of ours, the content type where they do not. MP3 is the default:
+// its scanner decides later whether the bytes are audio at all.
+AudioKind SniffAudio(std::string_view contentType, std::span<const uint8_t> head, bool end);
 
 // The FileType attribute of the media item.
 const char16_t* FileTypeFor(AudioKind kind);
 
 class CAudioFramer {
 public:
-    explicit CAudioFramer(AudioKind kind) : m_kind(kind) {}
+    explicit CAudioFramer(AudioKind kind)
+        : m_kind(kind),
+          m_aac(kind == AudioKind::AacLatm ? CodecKind::AacLatm : CodecKind::AacAdts) {}
 
     AudioKind Kind() const { return m_kind; }
     void Feed(std::span<const uint8_t> data);
@@ -61,7 +65,7 @@ public:
 
     // Known once the first unit came out.
     bool Ready() const { return m_bReady; }
-    // The decoder's configuration (MP3).
+    // The decoder's configuration (MP3 and AAC).
     CCodecConfig Config() const;
     const CMp3FrameInfo& Mp3Info() const { return m_scanner.Info(); }
     const CWavFormat& Wav() const { return m_wav; }
@@ -71,16 +75,20 @@ public:
 private:
     Step NextMp3(CCodedUnit& unit);
     Step NextWav(CCodedUnit& unit);
+    Step NextAac(CCodedUnit& unit);
 
     AudioKind m_kind;
     bool m_bReady = false;
     bool m_bFinished = false;
     CMp3FrameScanner m_scanner;
+    CAacFrameScanner m_aac;
     // WAV: bytes not yet given out, from m_nPos on.
     std::vector<uint8_t> m_pending;
     size_t m_nPos = 0;
     CWavFormat m_wav;
     uint64_t m_nWavLeft = 0;
+    uint64_t m_nAacBytes = 0;
+    int64_t m_nAacUs = 0;
 };
 
 }  // namespace radio

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "SessionFakes.h"
+#include "unit/radio/hls/HlsTestUtil.h"
 #include "radio/session/CompressedBuffer.h"
 #include "radio/session/Notice.h"
 #include "radio/session/OverlapMatcher.h"
@@ -204,7 +205,7 @@ TEST(AudioFramer, WavGivesWholeSampleFramesUpToTheDataLength) {
     for (const auto& c : cases) {
         for (size_t chunk : {size_t{1}, size_t{7}, size_t{4096}}) {
             const Bytes wav = Wav(c.channels, c.bits, c.dataBytes, c.actual);
-            EXPECT_EQ(radio::SniffAudio(wav), radio::AudioKind::Wav);
+            EXPECT_EQ(radio::SniffAudio("audio/wav", wav, false), radio::AudioKind::Wav);
             radio::CAudioFramer framer(radio::AudioKind::Wav);
             size_t total = 0;
             CCodedUnit unit;
@@ -223,6 +224,45 @@ TEST(AudioFramer, WavGivesWholeSampleFramesUpToTheDataLength) {
             EXPECT_EQ(framer.Bitrate(), 8000 * c.channels * c.bits);
         }
     }
+}
+
+TEST(AudioFramer, AdtsFramesAreCutAndConfigureTheDecoder) {
+    Bytes stream;
+    for (int i = 0; i < 20; ++i) {
+        const Bytes frame = hls_test::Adts(200 + static_cast<size_t>(i));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    // The bytes decide over a wrong label; the label decides for bytes that
+    // show nothing yet.
+    EXPECT_EQ(radio::SniffAudio("audio/mpeg", stream, false), radio::AudioKind::AacAdts);
+    EXPECT_EQ(radio::SniffAudio("audio/aacp", {stream.data(), 3}, false),
+              radio::AudioKind::AacAdts);
+    EXPECT_EQ(radio::SniffAudio("audio/mpeg", Frames(0, 5), false), radio::AudioKind::Mp3);
+    for (size_t chunk : {size_t{1}, size_t{7}, stream.size()}) {
+        radio::CAudioFramer framer(radio::AudioKind::AacAdts);
+        std::vector<size_t> sizes;
+        CCodedUnit unit;
+        for (size_t pos = 0; pos < stream.size(); pos += chunk) {
+            framer.Feed({stream.data() + pos, std::min(chunk, stream.size() - pos)});
+            while (framer.Next(unit) == radio::CAudioFramer::Step::Unit) {
+                sizes.push_back(unit.bytes.size());
+                EXPECT_EQ(unit.nDurationUs, 1024 * 1000000 / 44100);
+            }
+        }
+        framer.Finish();
+        while (framer.Next(unit) == radio::CAudioFramer::Step::Unit) {
+            sizes.push_back(unit.bytes.size());
+        }
+        ASSERT_EQ(sizes.size(), 20u) << chunk;
+        EXPECT_EQ(sizes.front(), 207u);
+        const radio::CCodecConfig config = framer.Config();
+        EXPECT_EQ(config.kind, radio::CodecKind::AacAdts);
+        EXPECT_EQ(config.nSampleRate, 44100);
+        EXPECT_EQ(config.nChannels, 2);
+        EXPECT_EQ(config.audioSpecificConfig, (Bytes{0x12, 0x10}));
+        EXPECT_GT(framer.Bitrate(), 0);
+    }
+    EXPECT_EQ(std::u16string(radio::FileTypeFor(radio::AudioKind::AacAdts)), u"aac");
 }
 
 TEST(AudioFramer, TextIsNotAudio) {
