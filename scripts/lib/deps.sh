@@ -7,6 +7,9 @@ TUNARA_PACKAGES=(
     wine wine32 xvfb xauth x11-apps imagemagick
     python3 python3-pytest lame clang-format
 )
+# AAC: the test audio is encoded with ffmpeg, and Wine's AAC decoder
+# transform decodes through GStreamer's 32-bit libav plugin.
+TUNARA_PACKAGES+=(ffmpeg gstreamer1.0-plugins-base:i386 gstreamer1.0-libav:i386)
 
 deps_missing() {
     local p missing=()
