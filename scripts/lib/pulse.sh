@@ -22,7 +22,7 @@ pulse_start() {
     PULSE_RUNTIME_PATH=$TUNARA_PULSE_DIR PULSE_STATE_PATH=$TUNARA_PULSE_DIR/state \
         HOME=$TUNARA_PULSE_DIR/home \
         pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 --use-pid-file=no \
-        --disable-shm=yes --log-target=stderr --log-level=warning \
+        --disable-shm=yes --log-target=stderr --log-level=warning --high-priority=yes --realtime=yes \
         -L "module-native-protocol-unix socket=$native auth-anonymous=1" \
         -L "module-null-sink sink_name=$TUNARA_PULSE_SINK rate=44100 channels=2" \
         </dev/null >"$TUNARA_PULSE_DIR/pulse.log" 2>&1 &

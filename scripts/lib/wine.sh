@@ -51,8 +51,21 @@ wine_home() {
     export HOME=$home
 }
 
+# The helper listens on a fixed port inside the kernel's range for outgoing
+# connections: when a client socket of the tests (ffmpeg to Icecast, a proxy
+# to its upstream) happens to get that port, the helper cannot bind it and
+# ends at start. In a network namespace of our own the port is reserved;
+# the host's setting is never touched.
+reserve_helper_port() {
+    local knob=/proc/sys/net/ipv4/ip_local_reserved_ports
+    [ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net 2>/dev/null)" ] || return 0
+    [ -w "$knob" ] && echo 33645 >"$knob" 2>/dev/null
+    return 0
+}
+
 # The prefix, Wine's audio through our own PulseAudio daemon, and a screen.
 wine_setup() {
+    reserve_helper_port
     wine_home
     wine_make_prefix || return 1
     wine_use_pulse || return 1
