@@ -111,9 +111,10 @@ def longest_gap(samples, seconds=WINDOW):
 
 
 def off_pitch(samples, expected, tolerance=0.03, seconds=WINDOW):
-    """The loud windows whose pitch is none of the expected tones. Windows
-    that straddle a change of tone have two and are allowed to miss."""
-    found = pitches(samples, seconds)
+    """The loud windows whose pitch is none of the expected tones. The first
+    and the last loud window hold the sound's start or end, whose edge
+    spreads the spectrum; they are left out."""
+    found = pitches(samples, seconds)[1:-1]
     wrong = [(t, hz) for t, _, hz in found
              if not any(abs(hz - f) <= f * tolerance for f in expected)]
     return found, wrong
