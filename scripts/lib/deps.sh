@@ -11,6 +11,9 @@ TUNARA_PACKAGES=(
     # front, a test certificate authority, and the reference player.
     pulseaudio pulseaudio-utils icecast2 ffmpeg nginx-light openssl ca-certificates mpv
 )
+# AAC: Wine's AAC decoder transform decodes through GStreamer's 32-bit
+# libav plugin.
+TUNARA_PACKAGES+=(gstreamer1.0-plugins-base:i386 gstreamer1.0-libav:i386)
 
 deps_missing() {
     local p missing=()
