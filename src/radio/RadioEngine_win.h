@@ -6,7 +6,6 @@
 #pragma once
 
 #include <windows.h>
-#include <mmsystem.h>
 
 #include <atomic>
 #include <deque>
@@ -14,36 +13,12 @@
 #include <optional>
 #include <string>
 
-#include "framework/Handles.h"
 #include "radio/MediaInfo.h"
 #include "radio/RadioErrors.h"
+#include "radio/output/WaveOutput_win.h"
+#include "radio/source/SourceOpener_win.h"
 
 namespace radio {
-
-// A slim lock for the engine's shared state. The DLL's own threads are plain
-// Win32 threads, so the lock is the system's, not the C++ runtime's.
-class CSlimLock {
-public:
-    CSlimLock() = default;
-    CSlimLock(const CSlimLock&) = delete;
-    CSlimLock& operator=(const CSlimLock&) = delete;
-    void lock() { ::AcquireSRWLockExclusive(&m_lock); }
-    void unlock() { ::ReleaseSRWLockExclusive(&m_lock); }
-
-private:
-    SRWLOCK m_lock = SRWLOCK_INIT;
-};
-
-class CLockGuard {
-public:
-    explicit CLockGuard(CSlimLock& lock) : m_lock(lock) { m_lock.lock(); }
-    ~CLockGuard() { m_lock.unlock(); }
-    CLockGuard(const CLockGuard&) = delete;
-    CLockGuard& operator=(const CLockGuard&) = delete;
-
-private:
-    CSlimLock& m_lock;
-};
 
 enum class NoticeKind { Started, Stalled, Dropped, Ended, Failed, Media };
 
@@ -68,30 +43,15 @@ public:
     // the output falls silent, and every wait of the worker returns.
     void Cancel();
     bool Cancelled() const { return m_bCancel.load(); }
-    HANDLE CancelEvent() const { return m_hCancel.Get(); }
+    HANDLE CancelEvent() const { return m_output.CancelEvent(); }
 
-    void SetVolume(int volume, bool mute) {
-        m_nVolume.store(volume);
-        m_bMute.store(mute);
-    }
-    int EffectiveVolume() const { return m_bMute.load() ? 0 : m_nVolume.load(); }
+    void SetVolume(int volume, bool mute) { m_output.SetVolume(volume, mute); }
+    void SetPaused(bool paused) { m_output.SetPaused(paused); }
 
-    void SetPaused(bool paused);
-    bool Paused() const { return m_bPaused.load(); }
-
-    // The worker registers its output so that Cancel and pausing reach it.
-    void AttachOutput(HWAVEOUT hWaveOut);
-    void DetachOutput();
-    // Runs write on the output unless the session was cancelled; the lock
-    // keeps Cancel from resetting the device in the middle of it.
-    template <typename F>
-    bool WithOutput(F&& write) {
-        CLockGuard lock(m_outputMutex);
-        if (m_bCancel.load() || m_hWaveOut == nullptr) {
-            return false;
-        }
-        return write(m_hWaveOut);
-    }
+    // The stages' shared ends: the output's control and the source opener,
+    // which Cancel reaches from the control's thread.
+    CWaveOutControl& OutputControl() { return m_output; }
+    CSourceOpener& Opener() { return m_opener; }
 
     const std::u16string& Url() const { return m_strUrl; }
 
@@ -99,17 +59,12 @@ private:
     const HWND m_hNotifyWnd;
     const UINT m_nNotifyMsg;
     const std::u16string m_strUrl;
-    CHandle m_hCancel;
     std::atomic<bool> m_bCancel{false};
-    std::atomic<int> m_nVolume{50};
-    std::atomic<bool> m_bMute{false};
-    std::atomic<bool> m_bPaused{false};
+    CWaveOutControl m_output;
+    CSourceOpener m_opener;
 
     CSlimLock m_noticeMutex;
     std::deque<CEngineNotice> m_notices;
-
-    CSlimLock m_outputMutex;
-    HWAVEOUT m_hWaveOut = nullptr;
 };
 
 // Loads the audio output and the MP3 decoder once per process, on a thread

@@ -24,6 +24,8 @@ enum class RadioError {
     NoAudioDevice,      // no output device could be opened
     DecoderMissing,     // the system's MP3 decoder refused the stream
     ReadFailed,         // a local file could not be read
+    AacDecoderMissing,  // no AAC decoder transform, or none that takes the stream
+    AacDecodeFailed,    // the AAC decoder failed, or decoded nothing for 2 s
 };
 
 struct CRadioErrorInfo {
@@ -63,6 +65,10 @@ constexpr CRadioErrorInfo DescribeError(RadioError error) {
             return {0xC00D36B4u, u"The system's MP3 decoder could not decode the stream."};
         case RadioError::ReadFailed:
             return {0xC00D426Au, u"The file could not be read."};
+        case RadioError::AacDecoderMissing:  // MF_E_TOPO_CODEC_NOT_FOUND
+            return {0xC00D5212u, u"This system has no AAC decoder."};
+        case RadioError::AacDecodeFailed:  // MF_E_INVALID_STREAM_DATA
+            return {0xC00D36CBu, u"The system's AAC decoder could not decode the stream."};
     }
     return {0x80004005u, u"Playback failed."};
 }

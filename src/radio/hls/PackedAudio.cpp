@@ -7,44 +7,12 @@ namespace radio::hls {
 
 namespace {
 
-constexpr int kAdtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                22050, 16000, 12000, 11025, 8000,  7350};
-
 bool SameKind(const CAdtsHeader& a, const CAdtsHeader& b) {
     return a.nSampleRateIndex == b.nSampleRateIndex && a.nChannelConfig == b.nChannelConfig &&
            a.nProfile == b.nProfile;
 }
 
 }  // namespace
-
-std::optional<CAdtsHeader> ParseAdtsHeader(const uint8_t* p) {
-    if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) {
-        return std::nullopt;
-    }
-    CAdtsHeader h;
-    h.nProfile = p[2] >> 6;
-    h.nSampleRateIndex = (p[2] >> 2) & 0x0F;
-    if (h.nSampleRateIndex >= 13) {
-        return std::nullopt;
-    }
-    h.nSampleRate = kAdtsRates[h.nSampleRateIndex];
-    h.nChannelConfig = ((p[2] & 0x01) << 2) | (p[3] >> 6);
-    h.nHeaderBytes = (p[1] & 0x01) ? 7 : 9;
-    h.nFrameBytes = (size_t{p[3] & 0x03u} << 11) | (size_t{p[4]} << 3) | (p[5] >> 5);
-    h.nBlocks = (p[6] & 0x03) + 1;
-    if (h.nFrameBytes <= h.nHeaderBytes) {
-        return std::nullopt;
-    }
-    return h;
-}
-
-std::vector<uint8_t> AdtsAudioSpecificConfig(const CAdtsHeader& header) {
-    // Object type (5 bits), sample rate index (4), channel configuration (4).
-    const int objectType = header.nProfile + 1;
-    return {
-        static_cast<uint8_t>((objectType << 3) | (header.nSampleRateIndex >> 1)),
-        static_cast<uint8_t>(((header.nSampleRateIndex & 1) << 7) | (header.nChannelConfig << 3))};
-}
 
 void CPackedAudioReader::SetPts(int64_t pts) {
     m_nPendingPts = pts;

@@ -9,26 +9,15 @@
 #include <span>
 #include <vector>
 
+#include "radio/decoder/AacFormat.h"
 #include "radio/hls/CodedAudio.h"
 
 namespace radio::hls {
 
-struct CAdtsHeader {
-    int nProfile = 0;  // the MPEG-4 audio object type minus one (1 for AAC-LC)
-    int nSampleRateIndex = 0;
-    int nSampleRate = 0;
-    int nChannelConfig = 0;   // 0: given in the stream itself
-    size_t nHeaderBytes = 0;  // 7, or 9 with a CRC
-    size_t nFrameBytes = 0;   // header included
-    int nBlocks = 1;          // raw data blocks in the frame, each 1024 samples
-};
-
-// The header at p (at least 7 bytes), if it is one: sync word, layer 0, a
-// sample rate that exists and a frame length that holds its own header.
-std::optional<CAdtsHeader> ParseAdtsHeader(const uint8_t* p);
-
-// The two-byte AudioSpecificConfig that the header stands for.
-std::vector<uint8_t> AdtsAudioSpecificConfig(const CAdtsHeader& header);
+// The ADTS header and its AudioSpecificConfig are the decoder stage's too.
+using radio::AdtsAudioSpecificConfig;
+using radio::CAdtsHeader;
+using radio::ParseAdtsHeader;
 
 class CPackedAudioReader {
 public:
