@@ -41,18 +41,35 @@ xvfb_start() {
     export DISPLAY=":$display"
 }
 
-# Audio plays only with an ALSA device to write to: a HOME of our own whose
-# .asoundrc sends it to the null device (no sound card on a build machine).
-wine_audio_home() {
+source "$TUNARA_ROOT/scripts/lib/pulse.sh"
+
+# A HOME of our own, so that nothing Wine or its libraries write lands in
+# the host's.
+wine_home() {
     local home=$TUNARA_ROOT/build/winehome
     mkdir -p "$home"
-    [ -f "$home/.asoundrc" ] || echo 'pcm.!default { type null }' >"$home/.asoundrc"
     export HOME=$home
 }
 
+# The helper listens on a fixed port inside the kernel's range for outgoing
+# connections: when a client socket of the tests (ffmpeg to Icecast, a proxy
+# to its upstream) happens to get that port, the helper cannot bind it and
+# ends at start. In a network namespace of our own the port is reserved;
+# the host's setting is never touched.
+reserve_helper_port() {
+    local knob=/proc/sys/net/ipv4/ip_local_reserved_ports
+    [ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net 2>/dev/null)" ] || return 0
+    [ -w "$knob" ] && echo 33645 >"$knob" 2>/dev/null
+    return 0
+}
+
+# The prefix, Wine's audio through our own PulseAudio daemon, and a screen.
 wine_setup() {
-    wine_audio_home
+    reserve_helper_port
+    wine_home
     wine_make_prefix || return 1
+    wine_use_pulse || return 1
+    pulse_start || return 1
     xvfb_start || return 1
     # A persistent server keeps each wine start warm (0.02 s instead of 0.5 s).
     wineserver -p >/dev/null 2>&1
@@ -66,4 +83,5 @@ wine_teardown() {
         wait "$TUNARA_XVFB_PID" 2>/dev/null
         TUNARA_XVFB_PID=""
     fi
+    pulse_stop
 }

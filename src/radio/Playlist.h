@@ -1,5 +1,6 @@
 // The playlists that radio links often are: M3U / M3U8 lists of plain
-// entries and PLS files.
+// entries, PLS files, and the XSPF lists that streaming servers offer for
+// every mount.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@ enum class PlaylistKind {
     None,  // not a playlist
     M3u,
     Pls,
+    Xspf,
     Hls,  // a segmented live list: recognised so that it fails cleanly
 };
 
@@ -29,8 +31,9 @@ inline constexpr size_t kMaxPlaylistEntries = 64;
 PlaylistKind DetectPlaylist(std::string_view contentType, std::u16string_view extension,
                             std::span<const uint8_t> head);
 
-// The entries in playing order (PLS by their FileN number), trimmed, without
-// comments and blank lines; at most kMaxPlaylistEntries.
+// The entries in playing order (PLS by their FileN number, XSPF by the
+// order of their <location> elements, XML escapes resolved), trimmed,
+// without comments and blank lines; at most kMaxPlaylistEntries.
 std::vector<std::u16string> ParsePlaylist(std::span<const uint8_t> text, PlaylistKind kind);
 
 }  // namespace radio

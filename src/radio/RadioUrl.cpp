@@ -63,11 +63,13 @@ std::u16string PercentDecode(const std::u16string& text) {
     return amf::Utf8ToUtf16(out);
 }
 
-// Removes "." and ".." segments from an absolute path (one that starts
-// with '/'); a ".." above the root stays at the root.
+// Removes "." and ".." segments. An absolute path (one that starts with
+// '/') keeps its root, and a ".." above it stays there; a relative one (a
+// base without an authority may have one) keeps its first segment.
 std::u16string RemoveDotSegments(const std::u16string& path) {
+    const bool absolute = !path.empty() && path[0] == u'/';
     std::vector<std::u16string> segments;
-    size_t pos = 1;
+    size_t pos = absolute ? 1 : 0;
     bool trailingSlash = false;
     while (pos <= path.size()) {
         size_t next = path.find(u'/', pos);
@@ -87,10 +89,14 @@ std::u16string RemoveDotSegments(const std::u16string& path) {
     }
     std::u16string out;
     for (const auto& segment : segments) {
-        out += u'/';
+        if (absolute || !out.empty()) {
+            out += u'/';
+        }
         out += segment;
     }
-    if (trailingSlash || out.empty()) {
+    if (absolute && (trailingSlash || out.empty())) {
+        out += u'/';
+    } else if (!absolute && trailingSlash && !out.empty()) {
         out += u'/';
     }
     return out;
@@ -259,7 +265,8 @@ std::u16string ResolveReference(const std::u16string& base, const std::u16string
     }
     // Authority: after "scheme://" up to the next '/', '?' or '#'.
     size_t pathStart = schemeLength + 1;
-    if (base.compare(pathStart, 2, u"//") == 0) {
+    const bool hasAuthority = base.compare(pathStart, 2, u"//") == 0;
+    if (hasAuthority) {
         pathStart = base.find_first_of(u"/?#", pathStart + 2);
         if (pathStart == std::u16string::npos) {
             pathStart = base.size();
@@ -271,7 +278,7 @@ std::u16string ResolveReference(const std::u16string& base, const std::u16string
     if (baseCut != std::u16string::npos) {
         basePath.resize(baseCut);
     }
-    if (basePath.empty()) {
+    if (basePath.empty() && hasAuthority) {
         basePath = u"/";
     }
     if (ref[0] == u'?') {
@@ -292,10 +299,16 @@ std::u16string ResolveReference(const std::u16string& base, const std::u16string
         }
     }
     std::u16string merged;
-    if (refPath[0] == u'/') {
+    if (!refPath.empty() && refPath[0] == u'/') {
         merged = refPath;
     } else {
-        merged = basePath.substr(0, basePath.rfind(u'/') + 1) + refPath;
+        const size_t slash = basePath.rfind(u'/');
+        merged = (slash == std::u16string::npos ? u"" : basePath.substr(0, slash + 1)) + refPath;
+    }
+    // Behind an authority a path is always absolute, even where the base's
+    // own path was not ("http://h?q", or a base cut short).
+    if (hasAuthority && (merged.empty() || merged[0] != u'/')) {
+        merged.insert(0, u"/");
     }
     return origin + RemoveDotSegments(merged) + refQuery;
 }

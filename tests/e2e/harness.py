@@ -135,7 +135,8 @@ class Helper:
         """Connects as a UI would, retrying until the helper listens."""
         def attempt():
             if self.proc.poll() is not None:
-                raise RuntimeError(f"helper ended with {self.proc.returncode} before accepting")
+                raise RuntimeError(f"helper ended with {self.proc.returncode} before accepting; "
+                                   f"sockets on its port: {sockets_on_port()}")
             return try_connect()
         sock = wait_until(attempt, timeout, interval=0.05, what="the helper to listen")
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -160,6 +161,15 @@ class Helper:
                 self.proc.wait(timeout=10)
         # The port must be free again for the next test.
         wait_until(lambda: port_free(), 10, interval=0.05, what="port 33645 to be free")
+
+
+def sockets_on_port():
+    """What holds the helper's port, when it could not bind it."""
+    try:
+        out = subprocess.run(["ss", "-tanp"], capture_output=True, text=True, timeout=5).stdout
+    except (OSError, subprocess.SubprocessError):
+        return "unknown"
+    return [line.split() for line in out.splitlines() if f":{PORT} " in line] or "none"
 
 
 def port_free():

@@ -22,6 +22,15 @@ must survive:
   /loop-a, /loop-b    a redirect loop
   /playlist.m3u       a missing entry, then the station
   /playlist.pls       the station as a PLS file
+  /icy                the station as a legacy server sends it: "ICY 200 OK"
+                      and its headers instead of an HTTP status line
+
+Hostile servers, each of which must give one error and nothing worse:
+  /endless-header     a header line that never ends (4 MB, then silence)
+  /endless-status     an "ICY 200" status line that never ends (likewise)
+  /bad-chunk          chunked transfer encoding whose first size is not hex
+  /redirect-ftp       302 to an ftp:// address
+  /close-handshake    reads the request and closes without a word
 
 Standard library only; lame (Debian's package) makes the audio. Every loop
 ends by itself: a stream stops after max_seconds.
@@ -160,6 +169,13 @@ class RadioHandler(BaseHTTPRequestHandler):
             "/loop-b": lambda: self.redirect("/loop-a"),
             "/playlist.m3u": self.m3u,
             "/playlist.pls": self.pls,
+            "/icy": self.icy_stream,
+            "/endless-header": lambda: self.endless(
+                b"HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nX-Endless: "),
+            "/endless-status": lambda: self.endless(b"ICY 200 OK"),
+            "/bad-chunk": self.bad_chunk,
+            "/redirect-ftp": lambda: self.redirect("ftp://127.0.0.1/stream.mp3"),
+            "/close-handshake": self.close_handshake,
         }.get(path)
         try:
             if route is None:
@@ -253,6 +269,38 @@ class RadioHandler(BaseHTTPRequestHandler):
         self.stream_body(rate=rate, limit=limit, icy=icy)
         if hang_after:
             self.hang()
+
+    def icy_stream(self):
+        """The reply of servers that predate HTTP/1.0 compliance."""
+        icy = self.headers.get("Icy-MetaData", "0").strip() == "1"
+        head = (f"ICY 200 OK\r\nicy-name:{STATION_NAME}\r\nicy-genre:{STATION_GENRE}\r\n"
+                f"icy-url:{STATION_URL}\r\nicy-br:128\r\nContent-Type: audio/mpeg\r\n")
+        if icy:
+            head += f"icy-metaint:{META_INT}\r\n"
+        self.wfile.write((head + "\r\n").encode())
+        self.close_connection = True
+        self.stream_body(icy=icy)
+
+    def endless(self, start, total=4 << 20):
+        """A line that never ends: a few MB of it at full speed, then the
+        connection stays open and silent, as a stuck server's would."""
+        self.wfile.write(start)
+        sent = 0
+        block = b"a" * 16384
+        while sent < total and not self.server.radio.stopping.is_set():
+            self.wfile.write(block)
+            sent += len(block)
+        self.hang()
+
+    def bad_chunk(self):
+        self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n"
+                         b"Transfer-Encoding: chunked\r\n\r\nzz-not-a-size\r\n")
+        self.wfile.write(self.server.radio.station.mp3[:8192])
+        self.close_connection = True
+
+    def close_handshake(self):
+        self.close_connection = True
+        self.connection.shutdown(socket.SHUT_RDWR)
 
     def stream_body(self, rate=1.0, limit=None, icy=True):
         radio = self.server.radio

@@ -1,20 +1,20 @@
 """TunaraPlayer.dll hosted by the real helper under Wine, playing the test
 radio (radio_server.py) over loopback: play states, media, every fault mode,
-stopping, and the audio that comes out, captured through an ALSA file PCM.
+stopping, and the audio that comes out, recorded from the tests' own
+PulseAudio null sink (real-time paced, as a sound card is).
 
 Run these in a network namespace of their own (the server listens on
 127.0.0.1): unshare -n bash -c 'ip link set lo up; scripts/e2e -k radio'."""
-import array
 import os
 import shutil
 import subprocess
 import tempfile
 import time
-import wave
-from pathlib import Path
 
+import numpy as np
 import pytest
 
+import audio
 from harness import BUILD
 from launcher_doubles import drive_c, ui_double  # noqa: F401
 from radio_server import RadioServer
@@ -82,16 +82,13 @@ def radio():
 
 @pytest.fixture
 def capture(monkeypatch, tmp_path):
-    """A HOME whose ALSA default device writes what Wine plays to a WAV file.
-    Set before the helper starts, which reads it when it opens audio."""
-    out = tmp_path / "capture.wav"
-    (tmp_path / ".asoundrc").write_text(
-        'pcm.!default {\n type file\n slave.pcm "null"\n'
-        f' file "{out}"\n format "wav"\n}}\n')
-    monkeypatch.setenv("HOME", str(tmp_path))
+    """A recording of the sink's monitor, started by the test when it wants
+    (audio.Recording.start) and stopped afterwards whatever happens."""
     for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"):
         monkeypatch.delenv(name, raising=False)
-    return out
+    recording = audio.Recording(tmp_path / "capture.raw")
+    yield recording
+    recording.stop()
 
 
 @pytest.fixture
@@ -152,7 +149,9 @@ def test_station_plays_with_its_metadata(station, radio):
     events, sent = play(station, radio.url("/stream"))
     at, _, _ = events.status(PLAYING)
     assert events.states()[:2] == [TRANSITIONING, PLAYING]
-    assert at - sent < 0.5
+    # The first play after start also brings up the paced output; the start
+    # time itself is measured against its target in test_icecast.
+    assert at - sent < 1.0
     _, _, media = events.media()
     assert media["SourceURL"] == radio.url("/stream")
     assert media["MediaType"] == "audio"
@@ -274,39 +273,85 @@ def test_fault_gives_one_error_and_the_helper_plays_on(station, radio, path, cod
     events.status(PLAYING)
 
 
-def read_capture(path):
-    """The captured samples (16-bit) and the rate. Wine writes the format it
-    opened the device with; only integer PCM is read here."""
-    with wave.open(str(path), "rb") as capture:
-        assert capture.getsampwidth() == 2, capture.getparams()
-        rate = capture.getframerate()
-        channels = capture.getnchannels()
-        frames = capture.readframes(capture.getnframes())
-    samples = array.array("h", frames)
-    return samples, rate, channels
+# The test radio's tone steps through these pitches, one a second.
+RADIO_TONES = (440, 550, 660, 770)
 
 
-def peak(samples):
-    return max((abs(s) for s in samples), default=0)
-
-
-def test_audio_comes_out_at_the_last_volume(station, radio, capture):
+def test_audio_comes_out_at_the_pitch_and_the_last_volume(station, radio, capture):
+    capture.start()
     station.send_command("wmpSetVolume", "100")
     events, _ = play(station, radio.url("/stream"))
     events.status(PLAYING)
-    time.sleep(1.5)
+    time.sleep(2.0)
     station.send_command("wmpSetVolume", "25")
     time.sleep(2.5)
     station.send_command("wmpStop")
     events.status(STOPPED)
-    time.sleep(0.5)
-    assert capture.is_file(), "nothing was played"
-    samples, rate, channels = read_capture(capture)
-    block = rate * channels // 2  # half a second
-    blocks = [peak(samples[i:i + block]) for i in range(0, len(samples) - block, block)]
-    loud = [p for p in blocks if p > 0]
-    assert loud, "the capture is silent"
+    time.sleep(0.3)
+    samples = capture.stop().samples()
+    peaks = audio.peaks(samples, 0.5)
+    loud = peaks[peaks >= audio.SILENT]
+    assert len(loud), "the recording is silent"
     # The tone peaks at half of full scale: about 16400 at volume 100, and a
     # quarter of that at 25. The last audible half second is at 25.
-    assert max(loud) == pytest.approx(16384, rel=0.15)
+    assert np.max(loud) == pytest.approx(16384, rel=0.15)
     assert loud[-1] == pytest.approx(16384 * 0.25, rel=0.2)
+    found, wrong = audio.off_pitch(samples, RADIO_TONES)
+    # A window that straddles a step of the tone, or the loop of the
+    # station's file, has two pitches; all others have one of the four.
+    assert len(found) > 60
+    assert len(wrong) <= 0.1 * len(found), wrong[:10]
+    # Paced output: playing is never interrupted by a gap.
+    assert audio.longest_gap(samples) < 0.2
+    assert BUFFERING not in events.states()
+
+
+def test_icy_200_server_plays_with_its_headers(station, radio):
+    events, _ = play(station, radio.url("/icy"))
+    events.status(PLAYING, timeout=8)
+    _, _, media = events.media()
+    assert media["Name"] == "Tunara Test Radio"
+    events.media(lambda data: data.get("Title", "").startswith("Song "), timeout=6)
+
+
+STAGED = os.environ.get("TUNARA_STAGED_ENGINE") == "1"
+# Today's engine hands the response to WinHTTP whole and checks the size of
+# its headers only once WinHTTP has them all, which an endless line never
+# gives: no error comes, only "wmpStop" ends it.
+ENDLESS = pytest.mark.xfail(not STAGED, strict=False,
+                            reason="the header limit is enforced only after WinHTTP buffered it all")
+HOSTILE = [pytest.param("/endless-header", marks=ENDLESS, id="endless-header"),
+           pytest.param("/endless-status", marks=ENDLESS, id="endless-status"),
+           pytest.param("/bad-chunk", id="bad-chunk"),
+           pytest.param("/redirect-ftp", id="redirect-ftp"),
+           pytest.param("/close-handshake", id="close-handshake")]
+
+
+@pytest.mark.parametrize("path", HOSTILE)
+def test_hostile_server_gives_one_error_stops_at_once_and_the_helper_serves_on(
+        station, radio, path):
+    # Stopped while the handshake is still going on: state 1 within 1 s.
+    events, _ = play(station, radio.url(path))
+    events.status(TRANSITIONING)
+    time.sleep(0.3)
+    station.send_command("wmpStop")
+    sent = time.monotonic()
+    at, _, _ = events.status(STOPPED, timeout=1.0)
+    assert at - sent < 1.0
+    # Left to itself: one error entry, then stopped.
+    events, _ = play(station, radio.url(path))
+    _, _, data = events.error(timeout=12)
+    assert len(data) == 1, data
+    assert data[0]["description"]
+    events.status(STOPPED, timeout=2)
+    # No second error follows the first.
+    deadline = time.monotonic() + 1.0
+    while time.monotonic() < deadline:
+        try:
+            kind, more = station.read_event(timeout=deadline - time.monotonic())
+        except TimeoutError:
+            break
+        assert kind != "wmpErrorEvent", more
+    events.seen.clear()
+    station.send_command("wmpPlay", radio.url("/stream"))
+    events.status(PLAYING)

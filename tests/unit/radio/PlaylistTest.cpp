@@ -78,3 +78,57 @@ TEST(ParsePlaylist, Latin1EntriesAreDecoded) {
 }
 
 }  // namespace
+
+namespace {
+
+const char kIcecastXspf[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<playlist xmlns=\"http://xspf.org/ns/0/\" version=\"1\">\n"
+    "  <title/>\n  <creator/>\n  <trackList>\n"
+    "    <!-- <track><location>http://old/gone</location></track> -->\n"
+    "    <track>\n      <location>http://127.0.0.1:8000/live.mp3?a=1&amp;b=2</location>\n"
+    "      <title>Caf&#xE9; &amp; &#8364;</title>\n    </track>\n"
+    "    <track><location>  <![CDATA[http://h/x&y]]>  </location></track>\n"
+    "    <track><location></location></track>\n"
+    "  </trackList>\n</playlist>\n";
+
+TEST(Xspf, IsDetectedByBytesTypeOrExtension) {
+    struct CCase {
+        const char* type;
+        const char16_t* extension;
+        std::string head;
+        PlaylistKind expected;
+    };
+    const CCase cases[] = {
+        {"text/xml", u"", kIcecastXspf, PlaylistKind::Xspf},
+        {"application/xspf+xml", u"", "<playlist><trackList/></playlist>", PlaylistKind::Xspf},
+        {"", u"xspf", "<playlist/>", PlaylistKind::Xspf},
+        {"text/xml", u"xml", "<?xml version=\"1.0\"?><rss/>", PlaylistKind::None},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(radio::DetectPlaylist(c.type, c.extension, Bytes(c.head)), c.expected) << c.head;
+    }
+}
+
+TEST(Xspf, LocationsInOrderWithEscapesResolved) {
+    const auto entries = radio::ParsePlaylist(Bytes(kIcecastXspf), PlaylistKind::Xspf);
+    EXPECT_EQ(entries, (std::vector<std::u16string>{u"http://127.0.0.1:8000/live.mp3?a=1&b=2",
+                                                    u"http://h/x&y"}));
+}
+
+TEST(Xspf, EntriesAreBoundedAndBrokenMarkupEndsTheList) {
+    std::string text = "<playlist xmlns=\"http://xspf.org/ns/0/\"><trackList>";
+    for (int i = 0; i < 100; ++i) {
+        text += "<track><location>http://h/" + std::to_string(i) + "</location></track>";
+    }
+    EXPECT_EQ(radio::ParsePlaylist(Bytes(text), PlaylistKind::Xspf).size(),
+              radio::kMaxPlaylistEntries);
+    EXPECT_EQ(radio::ParsePlaylist(Bytes("<playlist><location>http://h/a"), PlaylistKind::Xspf),
+              std::vector<std::u16string>{});
+    // Numeric references outside Unicode stay as written.
+    EXPECT_EQ(
+        radio::ParsePlaylist(Bytes("<location>a&#x110000;&bogus;</location>"), PlaylistKind::Xspf),
+        (std::vector<std::u16string>{u"a&#x110000;&bogus;"}));
+}
+
+}  // namespace

@@ -111,7 +111,15 @@ INSTANTIATE_TEST_SUITE_P(
                     CResolveCase{u"C:\\radio\\list.m3u", u"one.mp3", u"C:\\radio\\one.mp3"},
                     CResolveCase{u"C:\\radio\\list.m3u", u"D:\\two.mp3", u"D:\\two.mp3"},
                     CResolveCase{u"file:///C:/radio/list.m3u", u"one.mp3",
-                                 u"file:///C:/radio/one.mp3"}));
+                                 u"file:///C:/radio/one.mp3"},
+                    // A base whose path does not start with "/" keeps its
+                    // host, and a path without an authority its first segment.
+                    CResolveCase{u"http://h?x", u"s.mp3", u"http://h/s.mp3"},
+                    CResolveCase{u"http://h:8000#f", u"../s", u"http://h:8000/s"},
+                    CResolveCase{u"http:list.m3u", u"s.mp3", u"http:s.mp3"},
+                    CResolveCase{u"http:a/list.m3u", u"s.mp3", u"http:a/s.mp3"},
+                    CResolveCase{u"http://h/a/b", u"", u"http://h/a/b"},
+                    CResolveCase{u"https://h/live?q=1", u"http://o/x", u"http://o/x"}));
 
 TEST(UrlExtension, IgnoresQueryAndFolders) {
     EXPECT_EQ(radio::UrlExtension(u"http://h/list.M3U?x=a.mp3"), u"m3u");
