@@ -7,6 +7,7 @@
 #include <new>
 #include <utility>
 
+#include "framework/LinkTrace.h"
 #include "net/ConnectionLimits.h"
 
 namespace {
@@ -44,7 +45,12 @@ CWorkerSocket::CWorkerSocket(IConnectionHost* pFrame, std::u16string strId)
 CWorkerSocket::~CWorkerSocket() = default;
 
 int CWorkerSocket::Receive(void* buf, int len, int flags) {
-    return CAsyncSocket::Receive(buf, len, flags);
+    const bool bNewFrame = LinkTrace::IsOn() && !m_receiver.IsInFrame();
+    const int count = CAsyncSocket::Receive(buf, len, flags);
+    if (bNewFrame && count > 0) {
+        LinkTrace::OnFrameStarted();
+    }
+    return count;
 }
 
 int CWorkerSocket::Send(const void* buf, int len, int flags) {
@@ -93,7 +99,19 @@ void CWorkerSocket::OnClose(int /*nErrorCode*/) {
 }
 
 void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
-    Serve([this, &payload] { return m_sendQueue.SendFrame(*this, payload); });
+    if (LinkTrace::IsOn()) {
+        LinkTrace::OnQueued();
+    }
+    Serve([this, &payload] {
+        if (DeferSend()) {
+            return m_sendQueue.AppendFrame(payload);
+        }
+        return m_sendQueue.SendFrame(*this, payload);
+    });
+}
+
+void CWorkerSocket::OnDeferredSend() {
+    Serve([this] { return m_sendQueue.Flush(*this); });
 }
 
 void CWorkerSocket::OnStallCheck() {
@@ -171,8 +189,18 @@ void UnregisterConnection(IConnectionHost* pFrame, const std::u16string& strId,
 }
 
 void HandlePayload(CWorkerSocket& worker, const std::vector<uint8_t>& payload) {
+    const bool bTrace = LinkTrace::IsOn();
+    if (bTrace) {
+        LinkTrace::OnPayloadComplete();
+    }
     CAmfMessage message;
     if (message.Decode(payload)) {
+        if (bTrace) {
+            LinkTrace::OnDecoded();
+        }
         DispatchCommand(message, *worker.m_pFrame);
+    }
+    if (bTrace) {
+        LinkTrace::OnHandled();
     }
 }
