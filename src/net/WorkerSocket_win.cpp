@@ -165,11 +165,29 @@ std::u16string NewConnectionId() {
     return std::u16string(reinterpret_cast<const char16_t*>(text), count - 1);
 }
 
-std::u16string RegisterConnection(IConnectionHost* pFrame) {
+CWorkerSocket* RegisterConnection(IConnectionHost* pFrame) {
+    ConnectionRegistry& connections = pFrame->Connections();
+    if (connections.size() >= SharedConnectionLimits().nMaxConnections) {
+        return nullptr;
+    }
     std::u16string strId = NewConnectionId();
     auto* pWorker = new (std::nothrow) CWorkerSocket(pFrame, strId);
-    pFrame->Connections()[strId] = pWorker;
-    return strId;
+    // Without an object the registry is not touched: an entry left empty
+    // would count against the cap, and one under a shared identifier would
+    // hide the connection it replaced.
+    if (pWorker != nullptr) {
+        connections[std::move(strId)] = pWorker;
+    }
+    return pWorker;
+}
+
+void DiscardConnection(IConnectionHost* pFrame, CWorkerSocket* pWorker) {
+    ConnectionRegistry& connections = pFrame->Connections();
+    auto it = connections.find(pWorker->m_strId);
+    if (it != connections.end() && it->second == pWorker) {
+        connections.erase(it);
+    }
+    delete pWorker;
 }
 
 void UnregisterConnection(IConnectionHost* pFrame, const std::u16string& strId,

@@ -68,7 +68,12 @@ private:
 
 // The connection registry's operations.
 std::u16string NewConnectionId();
-std::u16string RegisterConnection(IConnectionHost* pFrame);
+// Makes a connection object under a fresh identifier and registers it; null
+// when the registry is at its cap or the object could not be made.
+CWorkerSocket* RegisterConnection(IConnectionHost* pFrame);
+// Unregisters and deletes a connection that never went live, without the
+// reaction to the last connection ending.
+void DiscardConnection(IConnectionHost* pFrame, CWorkerSocket* pWorker);
 void UnregisterConnection(IConnectionHost* pFrame, const std::u16string& strId,
                           const CWorkerSocket* pWorker);
 void HandlePayload(CWorkerSocket& worker, const std::vector<uint8_t>& payload);

@@ -237,6 +237,27 @@ TEST_F(WorkerSocketTest, ConnectionsPastTheCapAreClosedAtOnce) {
     EXPECT_EQ(m_host.m_nLastCloses, 0);
 }
 
+// A connection whose object cannot be made is closed at once and leaves
+// the registry as it was: no empty entry counts against the cap, and the
+// connection already served goes on as if nothing happened.
+TEST_F(WorkerSocketTest, ConnectionWithoutAnObjectIsClosedAndLeavesTheRegistryAlone) {
+    Connect();
+    const ConnectionRegistry before = m_host.m_connections;
+    {
+        CAllocationFailure failure(sizeof(CWorkerSocket));
+        CSocketHandle refused = ConnectClient(m_nPort);
+        ASSERT_TRUE(refused);
+        EXPECT_TRUE(PumpUntil([&] { return PeerSeesClose(refused.Get()); }));
+        EXPECT_GE(CAllocationFailure::GetFailures(), 1);
+    }
+    EXPECT_EQ(m_host.m_connections, before);
+    EXPECT_EQ(m_host.m_nLastCloses, 0);
+    ASSERT_TRUE(SendAll(m_clients.back().Get(), InboundFrame(CommandPayload(u"wmpStop", u""))));
+    EXPECT_TRUE(PumpUntil([&] { return m_host.m_commands.size() == 1; }));
+    Connect();
+    EXPECT_TRUE(Registered(2));
+}
+
 // Partial payloads of all connections share one budget: the connection
 // whose payload would pass it is closed, the one before it finishes its
 // frame and is served.

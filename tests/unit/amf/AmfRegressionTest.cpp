@@ -7,18 +7,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "AmfTestUtil.h"
 #include "fuzz/AmfFuzzCheck.h"
+#include "unit/FuzzFiles.h"
 
 namespace {
 
 using namespace amf_test;
-namespace fs = std::filesystem;
+using test_util::ForEachInput;
+using test_util::FuzzDir;
+using test_util::ReadFile;
 
 struct Regression {
     const char* name;  // its file name under tests/fuzz/regressions/amf
@@ -221,21 +223,6 @@ const Regression kRegressions[] = {
      "01 01 03 01 06 03 78 01 01 01 01 01 02 09 03 01 06 03 78 "},
 };
 
-std::vector<uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
-
-// The fuzz directories, found from this source file's path; empty when the
-// build runs where that path does not exist.
-fs::path FuzzDir(const char* sub) {
-    std::error_code ec;
-    const fs::path dir =
-        fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / sub;
-    return fs::is_directory(dir, ec) ? dir : fs::path();
-}
-
 TEST(FuzzRegressions, EmbeddedInputsHoldTheProperty) {
     for (const Regression& r : kRegressions) {
         SCOPED_TRACE(r.name);
@@ -247,18 +234,13 @@ TEST(FuzzRegressions, EmbeddedInputsHoldTheProperty) {
 }
 
 TEST(FuzzRegressions, EveryFileIsEmbeddedAndHolds) {
-    const fs::path dir = FuzzDir("regressions/amf");
+    const auto dir = FuzzDir("regressions/amf");
     if (dir.empty())
         GTEST_SKIP() << "regressions directory not reachable from this build";
     std::set<std::string> embedded;
     for (const Regression& r : kRegressions)
         embedded.insert(r.name);
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.path().extension() == ".md")
-            continue;
-        SCOPED_TRACE(name);
-        const std::vector<uint8_t> input = ReadFile(entry.path());
+    ForEachInput(dir, [&](const std::string& name, const std::vector<uint8_t>& input) {
         EXPECT_TRUE(embedded.count(name)) << "add it to kRegressions";
         for (const Regression& r : kRegressions) {
             if (name == r.name) {
@@ -266,7 +248,7 @@ TEST(FuzzRegressions, EveryFileIsEmbeddedAndHolds) {
             }
         }
         EXPECT_EQ(amf_fuzz::CheckDecode(input.data(), input.size()), "");
-    }
+    });
 }
 
 TEST(FuzzRegressions, ExpectedOutcomes) {
@@ -279,23 +261,19 @@ TEST(FuzzRegressions, ExpectedOutcomes) {
 }
 
 TEST(FuzzCorpus, SeedsDecodeAndRoundTrip) {
-    const fs::path dir = FuzzDir("corpus/amf");
+    const auto dir = FuzzDir("corpus/amf");
     if (dir.empty())
         GTEST_SKIP() << "corpus directory not reachable from this build";
-    int seeds = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        SCOPED_TRACE(entry.path().filename().string());
-        const std::vector<uint8_t> input = ReadFile(entry.path());
+    const int seeds = ForEachInput(dir, [](const std::string&, const std::vector<uint8_t>& input) {
         EXPECT_EQ(amf_fuzz::CheckDecode(input.data(), input.size()), "");
-        ++seeds;
-    }
+    });
     EXPECT_GE(seeds, 10);
 }
 
 // The seeds that are whole messages from our own writer decode, and
 // re-encode to the same bytes (the corpus writer orders keys the same way).
 TEST(FuzzCorpus, EnvelopesReencodeByteForByte) {
-    const fs::path dir = FuzzDir("corpus/amf");
+    const auto dir = FuzzDir("corpus/amf");
     if (dir.empty())
         GTEST_SKIP() << "corpus directory not reachable from this build";
     for (const char* name :

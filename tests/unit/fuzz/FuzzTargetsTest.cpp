@@ -6,14 +6,11 @@
 // every saved file has its embedded copy.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <set>
 #include <string>
 #include <vector>
 
+#include "unit/FuzzFiles.h"
 #include "unit/amf/AmfTestUtil.h"
 #include "fuzz/DispatchFuzzCheck.h"
 #include "fuzz/FrameReaderFuzzCheck.h"
@@ -23,9 +20,10 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using amf_test::Hex;
 using amf_test::ToHex;
+using test_util::ForEachInput;
+using test_util::FuzzDir;
 
 using Check = std::function<std::string(const uint8_t*, size_t)>;
 
@@ -61,35 +59,17 @@ const Target* FindTarget(const std::string& name) {
     return nullptr;
 }
 
-std::vector<uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
-
-// The fuzz directories, found from this source file's path; empty when the
-// build runs where that path does not exist.
-fs::path FuzzDir(const std::string& sub) {
-    std::error_code ec;
-    const fs::path dir =
-        fs::path(__FILE__).parent_path().parent_path().parent_path() / "fuzz" / sub;
-    return fs::is_directory(dir, ec) ? dir : fs::path();
-}
-
 TEST(FuzzTargets, SeedsHoldTheProperty) {
     if (FuzzDir("corpus").empty())
         GTEST_SKIP() << "corpus directory not reachable from this build";
     for (const Target& target : kTargets) {
         SCOPED_TRACE(target.name);
-        const fs::path dir = FuzzDir(std::string("corpus/") + target.name);
+        const auto dir = FuzzDir(std::string("corpus/") + target.name);
         ASSERT_FALSE(dir.empty());
-        int seeds = 0;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            SCOPED_TRACE(entry.path().filename().string());
-            const std::vector<uint8_t> input = ReadFile(entry.path());
-            EXPECT_EQ(target.check(input.data(), input.size()), "");
-            ++seeds;
-        }
+        const int seeds =
+            ForEachInput(dir, [&](const std::string&, const std::vector<uint8_t>& in) {
+                EXPECT_EQ(target.check(in.data(), in.size()), "");
+            });
         EXPECT_GE(seeds, 7);
     }
 }
@@ -108,23 +88,19 @@ TEST(FuzzTargets, EverySavedFileIsEmbedded) {
     if (FuzzDir("regressions").empty())
         GTEST_SKIP() << "regressions not reachable from this build";
     for (const Target& target : kTargets) {
-        const fs::path dir = FuzzDir(std::string("regressions/") + target.name);
+        SCOPED_TRACE(target.name);
+        const auto dir = FuzzDir(std::string("regressions/") + target.name);
         if (dir.empty())
             continue;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            if (entry.path().extension() == ".md")
-                continue;
-            const std::string name = entry.path().filename().string();
-            SCOPED_TRACE(std::string(target.name) + "/" + name);
+        ForEachInput(dir, [&](const std::string& name, const std::vector<uint8_t>& input) {
             const Saved* found = nullptr;
             for (const Saved& saved : kSaved) {
                 if (saved.target == std::string(target.name) && name == saved.name)
                     found = &saved;
             }
             ASSERT_NE(found, nullptr) << "add it to kSaved";
-            EXPECT_EQ(ToHex(Hex(found->hex)), ToHex(ReadFile(entry.path())))
-                << "embedded copy differs";
-        }
+            EXPECT_EQ(ToHex(Hex(found->hex)), ToHex(input)) << "embedded copy differs";
+        });
     }
 }
 

@@ -7,7 +7,6 @@
 namespace {
 
 using namespace hls_test;
-using radio::hls::CDemuxOutput;
 using radio::hls::CMp4AudioTrack;
 using radio::hls::Mp4Error;
 
@@ -295,12 +294,11 @@ TEST(Fmp4Reader, DefaultsFromTrex) {
     const Bytes moof = Box(
         "moof", Box("traf", Concat({FullBox("tfhd", 0, 0x020000, tfhd),
                                     FullBox("trun", 0, 0x000001, Concat({trun, {0, 0, 0, 0}}))})));
+    // The data offset, the trun's last field, points past the mdat's header.
     Bytes fixed = moof;
-    const uint32_t offset = static_cast<uint32_t>(moof.size() + 8);
-    fixed[fixed.size() - 4] = static_cast<uint8_t>(offset >> 24);
-    fixed[fixed.size() - 3] = static_cast<uint8_t>(offset >> 16);
-    fixed[fixed.size() - 2] = static_cast<uint8_t>(offset >> 8);
-    fixed[fixed.size() - 1] = static_cast<uint8_t>(offset);
+    Bytes offset;
+    Be32(offset, static_cast<uint32_t>(moof.size() + 8));
+    Overwrite(fixed, fixed.size() - 4, offset);
     const Bytes segment = Concat({fixed, Box("mdat", {1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3})});
     CDemuxOutput out;
     ASSERT_EQ(radio::hls::ReadMediaSegment(segment, track, out), Mp4Error::None);

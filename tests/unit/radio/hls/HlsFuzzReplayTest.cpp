@@ -5,32 +5,21 @@
 // file's path; where the build runs without them the tests skip.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <string>
+#include <vector>
 
 #include "fuzz/HlsFuzzCheck.h"
 #include "radio/AudioFormat.h"
 #include "radio/hls/SegmentCrypto.h"
+#include "unit/FuzzFiles.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using test_util::ForEachInput;
+using test_util::FuzzDir;
+using test_util::ReadFile;
 using Check = std::string (*)(const uint8_t*, size_t);
-
-std::vector<uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
-}
-
-fs::path FuzzDir(const std::string& sub) {
-    std::error_code ec;
-    const fs::path dir =
-        fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "fuzz" / sub;
-    return fs::is_directory(dir, ec) ? dir : fs::path();
-}
 
 const std::map<std::string, Check> kChecks = {
     {"hls_playlist", hls_fuzz::CheckPlaylist}, {"hls_ts", hls_fuzz::CheckTs},
@@ -40,37 +29,33 @@ const std::map<std::string, Check> kChecks = {
 
 TEST(HlsFuzzReplay, CorporaHoldTheProperties) {
     for (const auto& [name, check] : kChecks) {
-        const fs::path dir = FuzzDir("corpus/" + name);
+        SCOPED_TRACE(name);
+        const auto dir = FuzzDir("corpus/" + name);
         if (dir.empty()) {
             GTEST_SKIP() << "corpus not reachable from this build";
         }
-        int seeds = 0;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            SCOPED_TRACE(entry.path().string());
-            const auto input = ReadFile(entry.path());
-            EXPECT_EQ(check(input.data(), input.size()), "");
-            ++seeds;
-        }
-        EXPECT_GE(seeds, 1) << name;
+        const int seeds =
+            ForEachInput(dir, [check = check](const std::string&, const std::vector<uint8_t>& in) {
+                EXPECT_EQ(check(in.data(), in.size()), "");
+            });
+        EXPECT_GE(seeds, 1);
     }
 }
 
 // Saved inputs live in regressions/hls/<target>/; README.md says what each was.
 TEST(HlsFuzzReplay, RegressionsHoldTheProperties) {
-    const fs::path dir = FuzzDir("regressions/hls");
-    if (dir.empty()) {
+    if (FuzzDir("regressions/hls").empty()) {
         GTEST_SKIP() << "regressions not reachable from this build";
     }
     for (const auto& [name, check] : kChecks) {
-        std::error_code ec;
-        if (!fs::is_directory(dir / name, ec)) {
+        SCOPED_TRACE(name);
+        const auto dir = FuzzDir("regressions/hls/" + name);
+        if (dir.empty()) {
             continue;
         }
-        for (const auto& entry : fs::directory_iterator(dir / name)) {
-            SCOPED_TRACE(entry.path().string());
-            const auto input = ReadFile(entry.path());
-            EXPECT_EQ(check(input.data(), input.size()), "");
-        }
+        ForEachInput(dir, [check = check](const std::string&, const std::vector<uint8_t>& in) {
+            EXPECT_EQ(check(in.data(), in.size()), "");
+        });
     }
 }
 

@@ -3,7 +3,10 @@
 // descriptions, independently of the readers.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,8 @@
 namespace hls_test {
 
 using Bytes = std::vector<uint8_t>;
+using radio::hls::CDemuxOutput;
+using radio::hls::CodedFormat;
 
 inline Bytes B(const std::string& s) {
     return Bytes(s.begin(), s.end());
@@ -29,6 +34,34 @@ inline void Be16(Bytes& b, uint32_t v) {
 inline void Be32(Bytes& b, uint32_t v) {
     Be16(b, v >> 16);
     Be16(b, v & 0xFFFF);
+}
+
+// Byte edits for damaging a built stream: n bytes from at, taken out, copied
+// or overwritten; what goes in goes before the byte at.
+inline Bytes Slice(const Bytes& b, size_t at, size_t n) {
+    const auto first = b.begin() + static_cast<std::ptrdiff_t>(at);
+    return Bytes(first, first + static_cast<std::ptrdiff_t>(n));
+}
+
+inline void Erase(Bytes& b, size_t at, size_t n) {
+    const auto first = b.begin() + static_cast<std::ptrdiff_t>(at);
+    b.erase(first, first + static_cast<std::ptrdiff_t>(n));
+}
+
+inline void InsertAt(Bytes& b, size_t at, const Bytes& what) {
+    b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), what.begin(), what.end());
+}
+
+inline void Overwrite(Bytes& b, size_t at, const Bytes& what) {
+    std::copy(what.begin(), what.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// Hands data to a reader chunk bytes at a time, as the network may cut it.
+template <typename Reader>
+void FeedInChunks(Reader& reader, const Bytes& data, size_t chunk, CDemuxOutput& out) {
+    for (size_t pos = 0; pos < data.size(); pos += chunk) {
+        reader.Feed({data.data() + pos, std::min(chunk, data.size() - pos)}, out);
+    }
 }
 
 inline void SyncSafe(Bytes& b, uint32_t v) {

@@ -8,24 +8,15 @@
 namespace {
 
 using namespace hls_test;
-using radio::hls::CDemuxOutput;
-using radio::hls::CodedFormat;
 using radio::hls::CPackedAudioReader;
 
 CDemuxOutput ReadInChunks(const Bytes& data, size_t chunk) {
     CPackedAudioReader reader;
     CDemuxOutput out;
-    for (size_t pos = 0; pos < data.size(); pos += chunk) {
-        const size_t n = std::min(chunk, data.size() - pos);
-        reader.Feed({data.data() + pos, n}, out);
-    }
+    FeedInChunks(reader, data, chunk, out);
     reader.Finish(out);
     EXPECT_FALSE(reader.Failed());
     return out;
-}
-
-Bytes Prefix(const Bytes& b, size_t n) {
-    return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 Bytes PrivTimestamp(uint64_t pts) {
@@ -81,7 +72,8 @@ TEST(PackedAudio, DamageCostsOnlyWhatItTouches) {
          Concat(
              {Id3(3, {{"TIT2", Text(0, B("A"))}}), Id3(4, {{"TIT2", Text(0, B("B"))}}), Adts(9)}),
          1, 2},
-        {"truncated last frame dropped", Concat({Adts(50), Adts(60), Prefix(Adts(70), 30)}), 2, 0},
+        {"truncated last frame dropped", Concat({Adts(50), Adts(60), Slice(Adts(70), 0, 30)}), 2,
+         0},
         {"frame of another sample rate is junk",
          Concat({Adts(50), Adts(55), Adts(40, 0, 3), Adts(60)}), 3, 0},
         {"a lone frame", Adts(10), 1, 0},

@@ -7,8 +7,6 @@
 namespace {
 
 using namespace hls_test;
-using radio::hls::CDemuxOutput;
-using radio::hls::CodedFormat;
 using radio::hls::CTsDemuxer;
 
 constexpr uint16_t kPmtPid = 0x1000;
@@ -53,9 +51,7 @@ struct CStream {
 
 CDemuxOutput Demux(const Bytes& data, size_t chunk, CTsDemuxer& demuxer) {
     CDemuxOutput out;
-    for (size_t pos = 0; pos < data.size(); pos += chunk) {
-        demuxer.Feed({data.data() + pos, std::min(chunk, data.size() - pos)}, out);
-    }
+    FeedInChunks(demuxer, data, chunk, out);
     demuxer.EndSegment(out);
     return out;
 }
@@ -138,35 +134,18 @@ size_t PacketOf(const Bytes& b, uint16_t pid, int nth) {
 const CDamageCase kDamage[] = {
     // The second audio PES starts at the audio PID's second packet; losing
     // its third packet loses that PES only.
-    {"lost packet inside a PES",
-     [](Bytes& b) {
-         const size_t at = PacketOf(b, kAudioPid, 4);
-         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at),
-                 b.begin() + static_cast<std::ptrdiff_t>(at + 188));
-     },
-     3, 1, 0},
+    {"lost packet inside a PES", [](Bytes& b) { Erase(b, PacketOf(b, kAudioPid, 4), 188); }, 3, 1,
+     0},
     {"repeated packet is taken once",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 3);
-         const Bytes copy(b.begin() + static_cast<std::ptrdiff_t>(at),
-                          b.begin() + static_cast<std::ptrdiff_t>(at + 188));
-         b.insert(b.begin() + static_cast<std::ptrdiff_t>(at + 188), copy.begin(), copy.end());
+         InsertAt(b, at + 188, Slice(b, at, 188));
      },
      15, 0, 0},
-    {"bytes lost mid-packet",
-     [](Bytes& b) {
-         const size_t at = PacketOf(b, kAudioPid, 3);
-         b.erase(b.begin() + static_cast<std::ptrdiff_t>(at + 50),
-                 b.begin() + static_cast<std::ptrdiff_t>(at + 90));
-     },
-     3, 1, 1},
+    {"bytes lost mid-packet", [](Bytes& b) { Erase(b, PacketOf(b, kAudioPid, 3) + 50, 40); }, 3, 1,
+     1},
     {"garbage between packets",
-     [](Bytes& b) {
-         const size_t at = PacketOf(b, kAudioPid, 1);
-         const Bytes junk(77, 0x00);
-         b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), junk.begin(), junk.end());
-     },
-     15, 0, 1},
+     [](Bytes& b) { InsertAt(b, PacketOf(b, kAudioPid, 1), Bytes(77, 0x00)); }, 15, 0, 1},
     {"transport error flag drops the packet",
      [](Bytes& b) { b[PacketOf(b, kAudioPid, 3) + 1] |= 0x80; }, 3, 1, 0},
     // The first PES ends in a packet padded by an adaptation field; one too
@@ -176,13 +155,12 @@ const CDamageCase kDamage[] = {
     {"discontinuity indicator excuses a jump",
      [](Bytes& b) {
          const size_t at = PacketOf(b, kAudioPid, 3);
-         Bytes p(b.begin() + static_cast<std::ptrdiff_t>(at),
-                 b.begin() + static_cast<std::ptrdiff_t>(at + 188));
+         const Bytes p = Slice(b, at, 188);
          Bytes q{p[0], p[1], p[2], static_cast<uint8_t>(0x30 | ((p[3] + 5) & 0x0F)), 1, 0x80};
          q.insert(q.end(), p.begin() + 4, p.begin() + 186);
          // The two payload bytes that no longer fit cost the frame they
          // belong to; the counters jumping by 5 from here on cost nothing.
-         std::copy(q.begin(), q.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+         Overwrite(b, at, q);
          for (size_t i = at + 188; i + 188 <= b.size(); i += 188) {
              if ((((b[i + 1] & 0x1F) << 8) | b[i + 2]) == kAudioPid) {
                  b[i + 3] = static_cast<uint8_t>((b[i + 3] & 0xF0) | ((b[i + 3] + 5) & 0x0F));
