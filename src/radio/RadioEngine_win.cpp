@@ -551,6 +551,9 @@ DWORD WINAPI EngineThread(void* parameter) {
         }
     }
     delete start;
+    // WinHTTP may still call back into this DLL for a request it holds;
+    // the thread is abandoned already, so it can wait for that.
+    WaitForHttpCallbacks(CHttpOpener::kNetworkTimeoutMs + 2000);
     // The thread's reference keeps the DLL's code alive until here.
     ::FreeLibraryAndExitThread(hModule, 0);
     return 0;

@@ -299,7 +299,9 @@ def test_audio_comes_out_at_the_pitch_and_the_last_volume(station, radio, captur
     found, wrong = audio.off_pitch(samples, RADIO_TONES)
     # A window that straddles a step of the tone, or the loop of the
     # station's file, has two pitches; all others have one of the four.
-    assert len(found) > 60
+    # The first play after start may lose its first second bringing the
+    # output up; of the 4.5 s played well over 2 s must be heard.
+    assert len(found) > 40
     assert len(wrong) <= 0.1 * len(found), wrong[:10]
     # Paced output: playing is never interrupted by a gap.
     assert audio.longest_gap(samples) < 0.2

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "radio/decoder/AacDecoder_win.h"
+#include "radio/decoder/AcmDecoder_win.h"
 #include "radio/decoder/AacFormat.h"
 
 namespace {
@@ -205,6 +206,21 @@ TEST(AacDecoderWin, Mp3IsNotItsBusiness) {
     CRadioFailure failure;
     EXPECT_FALSE(factory.Create(CodecKind::Mp3, failure));
     EXPECT_EQ(failure.code, radio::MakeFailure(radio::RadioError::UnsupportedFormat).code);
+}
+
+TEST(AacDecoderWin, TheEnginesFactoryHandsOutBoth) {
+    // The factory the session gets: MP3 to ACM, AAC to the transform.
+    radio::CWinDecoderFactory factory;
+    CRadioFailure failure;
+    EXPECT_TRUE(factory.Create(CodecKind::Mp3, failure));
+    auto aac = factory.Create(CodecKind::AacAdts, failure);
+    ASSERT_TRUE(aac);
+    CCodecConfig config;
+    config.kind = CodecKind::AacAdts;
+    config.nSampleRate = 44100;
+    config.nChannels = 2;
+    config.audioSpecificConfig = {0x12, 0x10};
+    EXPECT_TRUE(aac->Open(config, failure));
 }
 
 TEST(AacDecoderWin, LatmPlaysOrIsRefusedClearly) {

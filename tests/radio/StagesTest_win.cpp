@@ -20,6 +20,7 @@
 #include "radio/output/WaveOutput_win.h"
 #include "radio/source/FileSource_win.h"
 #include "radio/source/HttpSource_win.h"
+#include "radio/source/PlainHttpSource_win.h"
 #include "radio/source/SourceOpener_win.h"
 
 namespace radio {
@@ -345,6 +346,124 @@ TEST(HttpSourceTest, AbortEndsAnOpenThatWaitsForTheAnswer) {
     ::CloseHandle(hDone);
 }
 
+// The plain client reads what WinHTTP may refuse: an "ICY 200 OK" answer,
+// with a bare-LF head, its ICY fields and a UTF-8 station name.
+TEST(PlainHttpSourceTest, PlaysAnIcyServerAfterARedirect) {
+    const std::string body(20000, 'b');
+    std::string seen;
+    CTestServer server([&](SOCKET s, const std::string& request) {
+        seen += request;
+        if (request.rfind("GET /old ", 0) == 0) {
+            CTestServer::Send(s, "HTTP/1.0 301 Moved\r\nLocation: /st%C3%A4tion?x=1\r\n\r\n");
+            return;
+        }
+        CTestServer::Send(s,
+                          "ICY 200 OK\nicy-name: R\xC3\xA4"
+                          "dio\nicy-metaint: 16000\n"
+                          "content-type: audio/mpeg\n\n" +
+                              body);
+    });
+    for (const bool viaWinHttp : {false, true}) {
+        seen.clear();
+        std::unique_ptr<ISourceOpener> opener;
+        if (viaWinHttp) {
+            // Where WinHTTP takes the answer itself the plain client is not
+            // needed; where it refuses it, the opener falls back. Either way
+            // the station plays.
+            opener = std::make_unique<CHttpOpener>();
+        } else {
+            opener = std::make_unique<CPlainHttpOpener>();
+        }
+        CRadioFailure failure;
+        auto source = opener->Open(U16(server.Url("/old")), UrlOrigin::Host, failure);
+        ASSERT_TRUE(source) << viaWinHttp;
+        EXPECT_EQ(source->Info().nMetaInt, 16000u);
+        EXPECT_EQ(source->Info().strContentType, "audio/mpeg");
+        EXPECT_EQ(source->Info().strFinalUrl, U16(server.Url("/st%C3%A4tion?x=1")));
+        if (!viaWinHttp) {
+            EXPECT_EQ(source->Info().strName, u"R\u00E4dio");
+            EXPECT_NE(seen.find("GET /old HTTP/1.0\r\n"), std::string::npos) << seen;
+            EXPECT_NE(seen.find("\r\nIcy-MetaData: 1\r\n"), std::string::npos);
+            EXPECT_NE(seen.find("\r\nUser-Agent: TunaraPlayer/"), std::string::npos);
+            EXPECT_NE(seen.find("\r\nHost: 127.0.0.1:"), std::string::npos);
+        }
+        std::vector<uint8_t> data;
+        EXPECT_EQ(Drain(*source, 3000, data), ReadResult::End);
+        EXPECT_EQ(std::string(data.begin(), data.end()), body);
+    }
+}
+
+TEST(PlainHttpSourceTest, BadHeadsGiveOneClearFailure) {
+    struct Case {
+        const char* name;
+        std::string answer;
+        RadioError error;
+    };
+    const Case cases[] = {
+        {"endless header line", "ICY 200 OK\r\nicy-name: " + std::string(40000, 'n'),
+         RadioError::MetadataTooLarge},
+        {"endless status line", "ICY 200 " + std::string(40000, 's'), RadioError::MetadataTooLarge},
+        {"closes during the head", "ICY 200 OK\r\nicy-na", RadioError::CannotConnect},
+        {"closes at once", "", RadioError::CannotConnect},
+        {"not http", "<html>status page</html>\r\n\r\n", RadioError::UnsupportedFormat},
+        {"chunked to a 1.0 request", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n",
+         RadioError::UnsupportedFormat},
+        {"redirect elsewhere", "HTTP/1.0 302 Found\r\nLocation: file:///C:/secret.mp3\r\n\r\n",
+         RadioError::UnsupportedScheme},
+        {"metaint beyond the bound", "ICY 200 OK\r\nicy-metaint: 99999999\r\n\r\n",
+         RadioError::MetadataTooLarge},
+    };
+    for (const Case& c : cases) {
+        CTestServer server([&](SOCKET s, const std::string&) { CTestServer::Send(s, c.answer); });
+        CPlainHttpOpener opener;
+        CRadioFailure failure;
+        const auto start = Clock::now();
+        EXPECT_FALSE(opener.Open(U16(server.Url("/")), UrlOrigin::Host, failure)) << c.name;
+        EXPECT_EQ(failure.code, MakeFailure(c.error).code) << c.name;
+        EXPECT_LT(MsSince(start), 3000) << c.name;
+    }
+    CPlainHttpOpener opener;
+    CRadioFailure failure;
+    EXPECT_FALSE(opener.Open(u"https://127.0.0.1:1/", UrlOrigin::Host, failure));
+    EXPECT_EQ(failure.code, MakeFailure(RadioError::UnsupportedScheme).code);
+}
+
+TEST(PlainHttpSourceTest, QuietServerGivesIdleAndAbortEndsTheRead) {
+    HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CTestServer server([&](SOCKET s, const std::string&) {
+        CTestServer::Send(s, "ICY 200 OK\r\n\r\nfirst");
+        ::WaitForSingleObject(hDone, 5000);
+    });
+    CPlainHttpOpener opener;
+    CRadioFailure failure;
+    auto source = opener.Open(U16(server.Url("/")), UrlOrigin::Host, failure);
+    ASSERT_TRUE(source);
+    uint8_t buffer[100];
+    size_t got = 0;
+    ASSERT_EQ(source->Read(buffer, sizeof buffer, 100, got, failure), ReadResult::Data);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "first");
+    auto start = Clock::now();
+    EXPECT_EQ(source->Read(buffer, sizeof buffer, 150, got, failure), ReadResult::Idle);
+    EXPECT_GE(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), 1000);
+    std::thread stopper([&opener] {
+        ::Sleep(200);
+        opener.Abort();
+    });
+    start = Clock::now();
+    ReadResult result = ReadResult::Idle;
+    while (result == ReadResult::Idle && MsSince(start) < 3000) {
+        result = source->Read(buffer, sizeof buffer, 1000, got, failure);
+    }
+    stopper.join();
+    EXPECT_EQ(result, ReadResult::Failed);
+    EXPECT_LT(MsSince(start), 1500);
+    source.reset();
+    ::SetEvent(hDone);
+    server.Join();
+    ::CloseHandle(hDone);
+}
+
 TEST(SourceOpenerTest, PicksTheSourceByAddressAndOrigin) {
     CSourceOpener opener;
     CRadioFailure failure;
@@ -438,9 +557,6 @@ TEST(AcmDecoderTest, ResetDropsHeldBytes) {
     }
     ASSERT_TRUE(decoder.Drain(sink, failure));
     EXPECT_GT(sink.pcm.size(), 0u);
-    CRadioFailure other;
-    EXPECT_FALSE(CWinDecoderFactory().Create(CodecKind::AacAdts, other));
-    EXPECT_EQ(other.code, MakeFailure(RadioError::DecoderMissing).code);
 }
 
 // The output takes what fits without blocking, counts what is queued and

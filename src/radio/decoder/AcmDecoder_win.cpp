@@ -152,8 +152,7 @@ std::unique_ptr<IDecoder> CWinDecoderFactory::Create(CodecKind kind, CRadioFailu
     if (kind == CodecKind::Mp3) {
         return std::make_unique<CAcmDecoder>();
     }
-    failure = MakeFailure(RadioError::DecoderMissing);
-    return nullptr;
+    return m_aac.Create(kind, failure);
 }
 
 void WarmUpAcm() {

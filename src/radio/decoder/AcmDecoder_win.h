@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "framework/Handles.h"
+#include "radio/decoder/AacDecoder_win.h"
 #include "radio/decoder/Decoder.h"
 
 namespace radio {
@@ -57,11 +58,15 @@ private:
     size_t m_nFill = 0;
 };
 
-// Decoders this system has: MP3 through ACM. Any other codec is refused
-// with DecoderMissing.
+// Decoders this system has: MP3 through ACM, AAC through the Media
+// Foundation transform (loaded when the first AAC stream asks; without it
+// AAC is refused with AacDecoderMissing).
 class CWinDecoderFactory : public IDecoderFactory {
 public:
     std::unique_ptr<IDecoder> Create(CodecKind kind, CRadioFailure& failure) override;
+
+private:
+    CMfAacDecoderFactory m_aac;
 };
 
 // Opens and closes an MP3 stream once, so that the codec is loaded before

@@ -4,29 +4,34 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "framework/WideText.h"
-#include "radio/IcyDemuxer.h"
 #include "radio/RadioUrl.h"
+#include "radio/source/HttpResponse.h"
+#include "radio/source/PlainHttpSource_win.h"
 
 namespace radio {
 
 namespace {
 
-// Real stations send well under 2 KB of headers; more is a broken or
-// hostile server, not a radio.
-constexpr DWORD kMaxHeaderBytes = 32 * 1024;
-constexpr size_t kMaxFieldChars = 256;
 constexpr size_t kReadBytes = 16 * 1024;
 // WinHTTP's own timeouts end each operation; this only guards against a
 // completion that never comes.
 constexpr DWORD kOperationBoundMs = 4 * CHttpOpener::kNetworkTimeoutMs;
-// How long closing a request may take to be confirmed before the source
-// lets go of it anyway.
-constexpr DWORD kCloseWaitMs = 500;
+// Requests whose handle WinHTTP has not yet let go of; its callbacks may
+// still run until then.
+std::atomic<long> g_nLiveRequests{0};
+
+#ifndef WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE
+#define WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE 91
+#endif
+#ifndef WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3
+#define WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3 0x00002000
+#endif
 
 struct CInternetTraits {
     using pointer = HINTERNET;
@@ -36,11 +41,11 @@ struct CInternetTraits {
 };
 using CInternetHandle = CUniqueHandle<CInternetTraits>;
 
-std::u16string Bounded(std::u16string text) {
-    if (text.size() > kMaxFieldChars) {
-        text.resize(kMaxFieldChars);
-    }
-    return text;
+// WinHTTP hands headers back as wide text, one character for each byte
+// that came in (the bytes are ANSI or Latin-1 to it), so characters are
+// the wire's bytes: the one unit every header bound here is counted in.
+bool WithinHeaderBound(DWORD wideBytes) {
+    return wideBytes / sizeof(wchar_t) <= kMaxHeaderBytes;
 }
 
 CRadioFailure FailureFromWinHttp(DWORD error) {
@@ -64,12 +69,16 @@ CRadioFailure FailureFromWinHttp(DWORD error) {
 // the handle is closing.
 struct CRequestContext {
     CHandle hDone{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    CHandle hClosed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::atomic<long> nRefs{1};
     // Written by the callback before hDone is set, read after the wait.
     DWORD dwError = 0;
     DWORD dwBytes = 0;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kReadBytes);
+
+    CRequestContext() { g_nLiveRequests.fetch_add(1); }
+    ~CRequestContext() { g_nLiveRequests.fetch_sub(1); }
+    CRequestContext(const CRequestContext&) = delete;
+    CRequestContext& operator=(const CRequestContext&) = delete;
 
     void Release() {
         if (nRefs.fetch_sub(1) == 1) {
@@ -110,7 +119,6 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
             ::SetEvent(request->hDone.Get());
             break;
         case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-            ::SetEvent(request->hClosed.Get());
             request->Release();
             break;
         default:
@@ -123,22 +131,25 @@ public:
     explicit CHttpSource(std::shared_ptr<CAbortSignal> abort) : m_pAbort(std::move(abort)) {}
     CHttpSource(const CHttpSource&) = delete;
     CHttpSource& operator=(const CHttpSource&) = delete;
-    ~CHttpSource() override { CloseRequest(true); }
+    ~CHttpSource() override { CloseRequest(); }
 
-    bool Open(const std::u16string& url, CRadioFailure& failure);
+    // One request, no redirect followed. refused: WinHTTP did not take the
+    // answer for HTTP (an "ICY 200 OK" server on some systems).
+    bool OpenHop(const std::u16string& url, const CHttpUrl& parsed, int& status,
+                 std::u16string& location, bool& refused, CRadioFailure& failure);
     const CSourceInfo& Info() const override { return m_info; }
     ReadResult Read(uint8_t* buffer, size_t cap, int waitMs, size_t& got,
                     CRadioFailure& failure) override;
 
 private:
-    bool Start(const CHttpUrl& url, CRadioFailure& failure);
+    bool OpenSession(CRadioFailure& failure);
+    bool Start(const CHttpUrl& url, bool& refused, CRadioFailure& failure);
     // Waits for the operation in flight; false with the failure set.
     bool Await(DWORD waitMs, CRadioFailure& failure, bool& timedOut);
     bool AwaitBounded(CRadioFailure& failure);
-    void CloseRequest(bool waitClosed);
+    void CloseRequest();
     std::optional<std::wstring> Header(DWORD query,
                                        const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX);
-    bool ReadHeaders(CRadioFailure& failure);
 
     std::shared_ptr<CAbortSignal> m_pAbort;
     CSourceInfo m_info;
@@ -151,23 +162,17 @@ private:
     DWORD m_nAvailable = 0;
 };
 
-void CHttpSource::CloseRequest(bool waitClosed) {
+void CHttpSource::CloseRequest() {
+    // A read in flight may keep WinHTTP's hold on the request until its own
+    // timeout; the context is freed by whichever side lets go last.
     m_hRequest.Close();
     m_hConnect.Close();
     if (m_pContext != nullptr) {
-        // The callback runs in this DLL's code: before the last source lets
-        // the worker (and with it the DLL) go, let WinHTTP finish with it.
-        if (waitClosed && m_pContext->nRefs.load() > 1) {
-            ::WaitForSingleObject(m_pContext->hClosed.Get(), kCloseWaitMs);
-        }
         m_pContext->Release();
         m_pContext = nullptr;
     }
     m_bQueryPending = false;
     m_nAvailable = 0;
-    if (waitClosed) {
-        m_hSession.Close();
-    }
 }
 
 bool CHttpSource::Await(DWORD waitMs, CRadioFailure& failure, bool& timedOut) {
@@ -198,7 +203,7 @@ std::optional<std::wstring> CHttpSource::Header(DWORD query, const wchar_t* name
     DWORD bytes = 0;
     ::WinHttpQueryHeaders(m_hRequest.Get(), query, name, WINHTTP_NO_OUTPUT_BUFFER, &bytes,
                           WINHTTP_NO_HEADER_INDEX);
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0 || bytes > kMaxHeaderBytes) {
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0 || !WithinHeaderBound(bytes)) {
         return std::nullopt;
     }
     std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
@@ -210,8 +215,9 @@ std::optional<std::wstring> CHttpSource::Header(DWORD query, const wchar_t* name
     return text;
 }
 
-bool CHttpSource::Start(const CHttpUrl& url, CRadioFailure& failure) {
-    CloseRequest(false);
+bool CHttpSource::Start(const CHttpUrl& url, bool& refused, CRadioFailure& failure) {
+    refused = false;
+    CloseRequest();
     failure = MakeFailure(RadioError::CannotConnect);
     const std::wstring host = ToWide(url.strHost);
     const std::wstring path = ToWide(url.strPath);
@@ -226,7 +232,7 @@ bool CHttpSource::Start(const CHttpUrl& url, CRadioFailure& failure) {
         return false;
     }
     m_pContext = new (std::nothrow) CRequestContext;
-    if (m_pContext == nullptr || !m_pContext->hDone || !m_pContext->hClosed) {
+    if (m_pContext == nullptr || !m_pContext->hDone) {
         return false;
     }
     DWORD_PTR context = reinterpret_cast<DWORD_PTR>(m_pContext);
@@ -240,6 +246,11 @@ bool CHttpSource::Start(const CHttpUrl& url, CRadioFailure& failure) {
     }
     DWORD disable = WINHTTP_DISABLE_REDIRECTS;
     ::WinHttpSetOption(m_hRequest.Get(), WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof disable);
+    // WinHTTP stops buffering an answer's head at the same bound, rather
+    // than take all of it in before it is measured.
+    DWORD maxHeader = static_cast<DWORD>(kMaxHeaderBytes);
+    ::WinHttpSetOption(m_hRequest.Get(), WINHTTP_OPTION_MAX_RESPONSE_HEADER_SIZE, &maxHeader,
+                       sizeof maxHeader);
     if (m_pAbort->Raised()) {
         failure = MakeFailure(RadioError::ConnectionLost);
         return false;
@@ -256,111 +267,100 @@ bool CHttpSource::Start(const CHttpUrl& url, CRadioFailure& failure) {
         failure = FailureFromWinHttp(::GetLastError());
         return false;
     }
-    return AwaitBounded(failure);
+    if (!AwaitBounded(failure)) {
+        refused = m_pContext->dwError == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        return false;
+    }
+    return true;
 }
 
-bool CHttpSource::Open(const std::u16string& url, CRadioFailure& failure) {
-    m_info.bNetwork = true;
-    m_hSession.Attach(::WinHttpOpen(L"TunaraPlayer/1.0", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+bool CHttpSource::OpenSession(CRadioFailure& failure) {
+    failure = MakeFailure(RadioError::CannotConnect);
+    const std::string agent = kUserAgent;
+    const std::wstring wideAgent(agent.begin(), agent.end());
+    m_hSession.Attach(::WinHttpOpen(wideAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
                                     WINHTTP_FLAG_ASYNC));
     if (!m_hSession) {
-        failure = MakeFailure(RadioError::CannotConnect);
         return false;
     }
     if (::WinHttpSetStatusCallback(
             m_hSession.Get(), OnRequestStatus,
             WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
             0) == WINHTTP_INVALID_STATUS_CALLBACK) {
-        failure = MakeFailure(RadioError::CannotConnect);
         return false;
     }
     ::WinHttpSetTimeouts(m_hSession.Get(), CHttpOpener::kNetworkTimeoutMs,
                          CHttpOpener::kNetworkTimeoutMs, CHttpOpener::kNetworkTimeoutMs,
                          CHttpOpener::kNetworkTimeoutMs);
-    std::u16string current = url;
-    // Redirects are followed here rather than by WinHTTP so that a loop ends
-    // after a known number of hops on every system.
-    for (int hop = 0; hop <= CHttpOpener::kMaxRedirects; ++hop) {
-        const auto parsed = ParseHttpUrl(current);
-        if (!parsed) {
-            failure = MakeFailure(ClassifySource(current) == SourceKind::Unsupported
-                                      ? RadioError::UnsupportedScheme
-                                      : RadioError::CannotConnect);
-            return false;
-        }
-        if (!Start(*parsed, failure)) {
-            return false;
-        }
-        DWORD rawBytes = 0;
-        ::WinHttpQueryHeaders(m_hRequest.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                              WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &rawBytes,
-                              WINHTTP_NO_HEADER_INDEX);
-        if (rawBytes / sizeof(wchar_t) > kMaxHeaderBytes) {
-            failure = MakeFailure(RadioError::MetadataTooLarge);
-            return false;
-        }
-        DWORD status = 0;
-        DWORD statusBytes = sizeof status;
-        if (!::WinHttpQueryHeaders(
-                m_hRequest.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusBytes, WINHTTP_NO_HEADER_INDEX)) {
-            failure = MakeFailure(RadioError::UnsupportedFormat);
-            return false;
-        }
-        if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
-            const auto location = Header(WINHTTP_QUERY_LOCATION);
-            if (!location || location->empty()) {
-                failure = MakeHttpFailure(static_cast<int>(status));
-                return false;
-            }
-            current = ResolveReference(current, ToU16(*location));
-            continue;
-        }
-        if (status < 200 || status > 299) {
-            failure = MakeHttpFailure(static_cast<int>(status));
-            return false;
-        }
-        m_info.strFinalUrl = current;
-        return ReadHeaders(failure);
+    // Windows 7 offers only SSL 3 and TLS 1.0 unless told otherwise, and
+    // modern servers want TLS 1.2. A system that does not know TLS 1.3
+    // refuses the whole set, so it is asked for without it then.
+    const DWORD tls12 = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                        WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+    DWORD protocols = tls12 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!::WinHttpSetOption(m_hSession.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                            sizeof protocols)) {
+        protocols = tls12;
+        ::WinHttpSetOption(m_hSession.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                           sizeof protocols);
     }
-    failure = MakeFailure(RadioError::TooManyRedirects);
-    return false;
+    failure = {};
+    return true;
 }
 
-bool CHttpSource::ReadHeaders(CRadioFailure& failure) {
-    if (const auto type = Header(WINHTTP_QUERY_CONTENT_TYPE)) {
-        m_info.strContentType.assign(type->begin(), type->end());
+bool CHttpSource::OpenHop(const std::u16string& url, const CHttpUrl& parsed, int& status,
+                          std::u16string& location, bool& refused, CRadioFailure& failure) {
+    m_info.bNetwork = true;
+    refused = false;
+    if (!OpenSession(failure) || !Start(parsed, refused, failure)) {
+        return false;
     }
-    if (const auto length = Header(WINHTTP_QUERY_CONTENT_LENGTH)) {
-        m_info.nLength = static_cast<int64_t>(std::wcstoll(length->c_str(), nullptr, 10));
-        if (m_info.nLength < 0) {
-            m_info.nLength = -1;
+    DWORD rawBytes = 0;
+    ::WinHttpQueryHeaders(m_hRequest.Get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                          WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &rawBytes,
+                          WINHTTP_NO_HEADER_INDEX);
+    if (!WithinHeaderBound(rawBytes)) {
+        failure = MakeFailure(RadioError::MetadataTooLarge);
+        return false;
+    }
+    DWORD code = 0;
+    DWORD codeBytes = sizeof code;
+    if (!::WinHttpQueryHeaders(
+            m_hRequest.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &code, &codeBytes, WINHTTP_NO_HEADER_INDEX)) {
+        failure = MakeFailure(RadioError::UnsupportedFormat);
+        return false;
+    }
+    status = static_cast<int>(code);
+    if (IsRedirectStatus(status)) {
+        if (const auto found = Header(WINHTTP_QUERY_LOCATION)) {
+            location = ToU16(*found);
         }
+        return true;
     }
-    if (const auto metaInt = Header(WINHTTP_QUERY_CUSTOM, L"icy-metaint")) {
-        const long long value = std::wcstoll(metaInt->c_str(), nullptr, 10);
-        if (value > static_cast<long long>(kMaxMetaInterval)) {
-            failure = MakeFailure(RadioError::MetadataTooLarge);
-            return false;
-        }
-        m_info.nMetaInt =
-            value >= static_cast<long long>(kMinMetaInterval) ? static_cast<size_t>(value) : 0;
+    if (status < 200 || status > 299) {
+        failure = MakeHttpFailure(status);
+        return false;
     }
-    if (const auto bitrate = Header(WINHTTP_QUERY_CUSTOM, L"icy-br")) {
-        const long value = std::wcstol(bitrate->c_str(), nullptr, 10);
-        m_info.nIcyBitrate = value > 0 && value < 100000 ? static_cast<int>(value) : 0;
-    }
-    if (const auto name = Header(WINHTTP_QUERY_CUSTOM, L"icy-name")) {
-        m_info.strName = Bounded(ToU16(*name));
-    }
-    if (const auto genre = Header(WINHTTP_QUERY_CUSTOM, L"icy-genre")) {
-        m_info.strGenre = Bounded(ToU16(*genre));
-    }
-    if (const auto home = Header(WINHTTP_QUERY_CUSTOM, L"icy-url")) {
-        m_info.strHomePage = Bounded(ToU16(*home));
-    }
-    return true;
+    m_info.strFinalUrl = url;
+    return ApplyStreamHeaders(
+        [this](std::string_view name) -> std::optional<std::u16string> {
+            std::optional<std::wstring> value;
+            if (name == "content-type") {
+                value = Header(WINHTTP_QUERY_CONTENT_TYPE);
+            } else if (name == "content-length") {
+                value = Header(WINHTTP_QUERY_CONTENT_LENGTH);
+            } else {
+                const std::wstring wide(name.begin(), name.end());
+                value = Header(WINHTTP_QUERY_CUSTOM, wide.c_str());
+            }
+            if (!value) {
+                return std::nullopt;
+            }
+            return ToU16(*value);
+        },
+        m_info, failure);
 }
 
 ReadResult CHttpSource::Read(uint8_t* buffer, size_t cap, int waitMs, size_t& got,
@@ -418,6 +418,17 @@ ReadResult CHttpSource::Read(uint8_t* buffer, size_t cap, int waitMs, size_t& go
 
 }  // namespace
 
+bool WaitForHttpCallbacks(DWORD waitMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + waitMs;
+    while (g_nLiveRequests.load() > 0) {
+        if (::GetTickCount64() >= deadline) {
+            return false;
+        }
+        ::Sleep(20);
+    }
+    return true;
+}
+
 CHttpOpener::CHttpOpener(std::shared_ptr<CAbortSignal> abort)
     : m_pAbort(abort ? std::move(abort) : std::make_shared<CAbortSignal>()) {}
 
@@ -428,11 +439,28 @@ std::unique_ptr<ISource> CHttpOpener::Open(const std::u16string& url, UrlOrigin,
         failure = MakeFailure(RadioError::UnsupportedScheme);
         return nullptr;
     }
-    auto source = std::make_unique<CHttpSource>(m_pAbort);
-    if (!source->Open(url, failure)) {
-        return nullptr;
-    }
-    return source;
+    return FollowRedirects(
+        url,
+        [this](const std::u16string& address, const CHttpUrl& parsed, CHttpHop& hop,
+               CRadioFailure& hopFailure) {
+            auto source = std::make_unique<CHttpSource>(m_pAbort);
+            bool refused = false;
+            if (source->OpenHop(address, parsed, hop.nStatus, hop.strLocation, refused,
+                                hopFailure)) {
+                if (!IsRedirectStatus(hop.nStatus)) {
+                    hop.pSource = std::move(source);
+                }
+                return true;
+            }
+            // An answer WinHTTP refuses ("ICY 200 OK" on some systems) is
+            // asked for once more, over a plain socket, which reads it.
+            if (!refused || parsed.bSecure || m_pAbort->Raised()) {
+                return false;
+            }
+            source.reset();
+            return OpenPlainHttp(address, parsed, m_pAbort, hop, hopFailure);
+        },
+        failure);
 }
 
 }  // namespace radio

@@ -1,0 +1,321 @@
+#!/usr/bin/env python3
+"""TunaraPlayer in the real helper under Wine against mpv, the player users
+would pick instead, in one run on the same Icecast stream and the same paced
+PulseAudio sink, one player after the other:
+
+  start      "wmpPlay" to "wmpStatusEvent" 3, against mpv's "loadfile" to its
+             "playback-restart" event (JSON IPC); median of 5, the first
+             start after the process came up given apart
+  CPU, RSS   of the player's process while it plays the 128 kbit/s mount
+  underruns  audible gaps in what the sink played while the fault proxy
+             stalled the stream 1.5 s, 3 s and 6 s (the mount bursts 4 s at
+             connect); for TunaraPlayer also its state-6 reports
+  repeated   seconds of audio heard twice after the proxy cut the
+             connection to the bursting time-code mount (what each player
+             does about it by default)
+
+Results are printed as a table for docs/performance.md. Run in a private
+network namespace, with the windows build made:
+
+  unshare -n bash -c 'ip link set lo up; source scripts/lib/wine.sh;
+    trap wine_teardown EXIT; wine_setup; python3 bench/radio_vs_mpv.py'
+"""
+import argparse
+import json
+import os
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+
+import audio  # noqa: E402
+from fault_proxy import FaultProxy  # noqa: E402
+from harness import Helper, port_free  # noqa: E402
+from icecast import (TIMECODE, TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEP_SECONDS,  # noqa: E402
+                     TIMECODE_STEPS, Icecast)
+from launcher_doubles import UiDouble, drive_c  # noqa: E402
+from test_radio import (PLAYER_DLL, PLAYER_DLL_WIN, Events, registered_server,  # noqa: E402
+                        run_wine)
+
+TICKS = os.sysconf("SC_CLK_TCK")
+STALLS = (1.5, 3.0, 6.0)
+GAP = 0.1  # a silence of at least this long counts as an underrun
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def rss_kib(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def gaps(samples, seconds=audio.WINDOW):
+    """The silences of at least GAP s between the first and last sound."""
+    loud = audio.peaks(samples, seconds) >= audio.SILENT
+    idx = [i for i, v in enumerate(loud) if v]
+    if not idx:
+        return []
+    out, run = [], 0
+    for value in loud[idx[0]:idx[-1] + 1]:
+        if value:
+            if run * seconds >= GAP:
+                out.append(run * seconds)
+            run = 0
+        else:
+            run += 1
+    return out
+
+
+class Tunara:
+    name = "TunaraPlayer (helper under Wine)"
+
+    def __init__(self):
+        self.helper = Helper().start()
+        self.conn = self.helper.connect()
+        self.pid = self.helper.proc.pid
+        self.events = None
+
+    def play(self, url):
+        self.events = Events(self.conn)
+        sent = time.monotonic()
+        self.conn.send_command("wmpPlay", url)
+        at, _, _ = self.events.status(3, timeout=15)
+        return at - sent
+
+    def wait_playing_again(self, after, timeout):
+        self.events.until(lambda e: e[1] == "wmpStatusEvent" and e[2] == 3 and e[0] > after,
+                          timeout, "playing again")
+
+    def pump(self, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                kind, data = self.conn.read_event(timeout=deadline - time.monotonic())
+            except TimeoutError:
+                break
+            self.events.seen.append((time.monotonic(), kind, data))
+
+    def reports(self):
+        return self.events.states().count(6)
+
+    def stop(self):
+        self.conn.send_command("wmpStop")
+        self.events.status(1, timeout=2)
+
+    def close(self):
+        self.helper.stop()
+
+
+class Mpv:
+    name = "mpv 0.35 (Debian, defaults, --ao=pulse)"
+
+    def __init__(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="tunara-mpv."))
+        self.sock_path = self.dir / "ipc"
+        self.proc = subprocess.Popen(
+            ["mpv", "--idle=yes", "--no-config", "--no-video", "--ao=pulse", "--no-terminal",
+             f"--input-ipc-server={self.sock_path}"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not self.sock_path.exists():
+            assert time.monotonic() < deadline and self.proc.poll() is None, "mpv did not start"
+            time.sleep(0.02)
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.connect(str(self.sock_path))
+        self.buffer = b""
+        self.pid = self.proc.pid
+        self.seen = []
+        self.send("observe_property", 1, "paused-for-cache")
+
+    def send(self, *command):
+        self.sock.sendall(json.dumps({"command": list(command)}).encode() + b"\n")
+
+    def next_message(self, deadline):
+        while b"\n" not in self.buffer:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError
+            self.sock.settimeout(remaining)
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                raise TimeoutError from None
+            assert chunk, "mpv closed its IPC socket"
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        message = json.loads(line)
+        self.seen.append((time.monotonic(), message))
+        return message
+
+    def until(self, predicate, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            message = self.next_message(deadline)
+            if predicate(message):
+                return time.monotonic()
+
+    def play(self, url):
+        self.seen = []
+        sent = time.monotonic()
+        self.send("loadfile", url)
+        at = self.until(lambda m: m.get("event") == "playback-restart", 15)
+        return at - sent
+
+    def wait_playing_again(self, after, timeout):
+        self.until(lambda m: m.get("event") == "playback-restart", timeout)
+
+    def pump(self, seconds):
+        deadline = time.monotonic() + seconds
+        try:
+            while True:
+                self.next_message(deadline)
+        except TimeoutError:
+            pass
+
+    def reports(self):
+        return sum(1 for _, m in self.seen
+                   if m.get("event") == "property-change" and m.get("name") == "paused-for-cache"
+                   and m.get("data") is True)
+
+    def stop(self):
+        self.send("stop")
+        try:
+            self.until(lambda m: m.get("event") == "idle", 3)
+        except TimeoutError:
+            pass  # it was idle already: the stream had ended
+
+    def close(self):
+        try:
+            self.send("quit")
+            self.proc.wait(timeout=5)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
+        self.sock.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def measure(player, icecast, proxy, args, work):
+    result = {"player": player.name}
+    live = icecast.url("/live.mp3")
+    starts = []
+    for _ in range(args.starts):
+        starts.append(player.play(live))
+        player.pump(1.0)
+        player.stop()
+    result["first_start_ms"] = round(starts[0] * 1000)
+    result["start_median_ms"] = round(statistics.median(starts) * 1000)
+    result["starts_ms"] = [round(s * 1000) for s in starts]
+
+    # CPU and memory while playing, after two seconds to settle.
+    player.play(live)
+    player.pump(2.0)
+    cpu0, wall0 = cpu_seconds(player.pid), time.monotonic()
+    peak = 0
+    while time.monotonic() - wall0 < args.seconds:
+        player.pump(1.0)
+        peak = max(peak, rss_kib(player.pid))
+    result["cpu_percent"] = round(100 * (cpu_seconds(player.pid) - cpu0) / (time.monotonic() - wall0), 2)
+    result["rss_mib"] = round(peak / 1024, 1)
+    player.stop()
+
+    # The same stalls, the gaps heard.
+    recording = audio.Recording(work / "stalls.raw").start()
+    player.play(proxy.url("/live.mp3"))
+    player.pump(6.0)
+    for stall in STALLS:
+        proxy.stall(stall)
+        player.pump(stall + 7.0)
+    player.stop()
+    heard_gaps = gaps(recording.stop().samples())
+    result["underruns"] = len(heard_gaps)
+    result["silent_seconds"] = round(sum(heard_gaps), 2)
+    result["underrun_reports"] = player.reports()
+
+    # A cut connection to the bursting mount: what is heard twice.
+    recording = audio.Recording(work / "cut.raw").start()
+    player.play(proxy.url(TIMECODE))
+    player.pump(6.0)
+    connections = proxy.connections
+    proxy.cut()
+    cut_at = time.monotonic()
+    try:
+        player.wait_playing_again(cut_at, 15)
+        player.pump(6.0)
+        result["reconnected"] = proxy.connections > connections
+    except (TimeoutError, AssertionError):
+        result["reconnected"] = False
+    player.stop()
+    samples = recording.stop().samples()
+    jumps = audio.timecode_jumps(samples, TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEPS,
+                                 TIMECODE_STEP_SECONDS)
+    result["repeated_seconds"] = round(-sum(j for _, j in jumps if j < 0), 2)
+    result["skipped_seconds"] = round(sum(j for _, j in jumps if j > 0), 2)
+    return result
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--seconds", type=float, default=30, help="of playing for CPU and memory")
+    parser.add_argument("--starts", type=int, default=5)
+    args = parser.parse_args()
+    assert audio.pulse_ready(), "run under wine_setup (scripts/lib/wine.sh): no PulseAudio daemon"
+    assert shutil.which("mpv"), "apt-get install mpv"
+
+    target = drive_c() / "Program Files" / "TunaraPlayer"
+    target.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(PLAYER_DLL, target / "TunaraPlayer.dll")
+    before = registered_server()
+    assert run_wine("regsvr32", "/s", PLAYER_DLL_WIN)[0] == 0
+    ui = UiDouble().install()
+    work = Path(tempfile.mkdtemp(prefix="tunara-bench."))
+    results = []
+    with Icecast() as icecast, FaultProxy("127.0.0.1", icecast.port) as proxy:
+        # The burst mounts hold their four seconds once the sources ran that long.
+        time.sleep(4.5)
+        for make in (Tunara, Mpv):
+            assert port_free()
+            player = make()
+            try:
+                results.append(measure(player, icecast, proxy, args, work))
+            finally:
+                player.close()
+            print(json.dumps(results[-1], ensure_ascii=False), flush=True)
+    ui.uninstall()
+    run_wine("regsvr32", "/u", "/s", PLAYER_DLL_WIN)
+    assert registered_server() == before
+    shutil.rmtree(work, ignore_errors=True)
+
+    tunara, mpv = results
+    rows = [
+        ("start, median of 5 (ms)", "start_median_ms"),
+        ("first start after launch (ms)", "first_start_ms"),
+        ("CPU while playing (% of a core)", "cpu_percent"),
+        ("peak RSS while playing (MiB)", "rss_mib"),
+        (f"underruns heard under stalls of {', '.join(f'{s:g}' for s in STALLS)} s", "underruns"),
+        ("silence heard under those stalls (s)", "silent_seconds"),
+        ("underruns reported (state 6 / paused-for-cache)", "underrun_reports"),
+        ("reconnected after a cut", "reconnected"),
+        ("audio repeated after the reconnect (s)", "repeated_seconds"),
+        ("audio skipped at the reconnect (s)", "skipped_seconds"),
+    ]
+    print("\n| measure | TunaraPlayer | mpv | ratio |\n|---|---|---|---|")
+    for label, key in rows:
+        a, b = tunara[key], mpv[key]
+        ratio = f"{a / b:.2f}" if isinstance(a, (int, float)) and not isinstance(a, bool) and b else ""
+        print(f"| {label} | {a} | {b} | {ratio} |")
+
+
+if __name__ == "__main__":
+    main()
