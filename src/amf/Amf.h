@@ -33,9 +33,6 @@ enum AmfType : int32_t {
 };
 
 class CAmfMessage;
-class CAmfReader;
-class CAmfWriter;
-class CAmfWriteIndex;
 
 // One node of a message's value tree. Which fields carry meaning depends on
 // m_nType; the containers and m_strValue of every other kind stay empty, so
@@ -101,35 +98,9 @@ public:
     bool Encode(std::vector<uint8_t>& out);
 
     std::vector<std::unique_ptr<CAmfValue>> m_values;
+    // The string tables: every string read inline, in the order read; and
+    // every string written by direct CAmfValue::Encode calls since the last
+    // message Encode, which empties it.
     std::vector<std::u16string> m_readStrings;
     std::vector<std::u16string> m_writeStrings;
-
-private:
-    friend class CAmfReader;
-    friend class CAmfWriter;
-    friend class CAmfValue;
-
-    // Decode state. A failure that ends the whole payload (ByteAt outside the
-    // payload, arrays nested deeper than the limit, a spent budget) latches here, so every
-    // enclosing level fails at once without unwinding by exception.
-    bool m_bDecodeBroken = false;
-    int32_t m_nDecodeDepth = 0;
-    // The decode budget of the payload being read (CAmfReader::BeginDecode):
-    // text units and values still allowed. A message Decode sets it once for
-    // all its top-level values; m_bDecodingPayload keeps their CAmfValue
-    // Decode calls from starting it again.
-    int64_t m_nUnitsLeft = 0;
-    int32_t m_nValuesLeft = 0;
-    bool m_bDecodingPayload = false;
-    // Encode state. During one encoding run the writer's string table is
-    // kept as pointers to the strings being written (the tree does not change
-    // while it is encoded), so a string costs no copy; m_writeStrings is only
-    // the record between runs: a message Encode empties it at the end, and a
-    // direct CAmfValue::Encode appends copies of what it wrote (see
-    // AmfWriter.cpp). m_writeRun keeps its capacity from run to run.
-    std::vector<const std::u16string*> m_writeRun;
-    int32_t m_nEncodeDepth = 0;
-    // Hash index over m_writeRun, made only once the table outgrows a short
-    // linear search; it holds indexes, so the vector may reallocate freely.
-    std::unique_ptr<CAmfWriteIndex> m_pWriteIndex;
 };

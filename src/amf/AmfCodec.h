@@ -1,6 +1,6 @@
-// Internal to the codec: the primitive readers and writers of decoding and
-// encoding, exposed here so the unit tests can pin them byte for byte. Callers
-// outside src/amf use only Amf.h.
+// Internal to the codec: the reader and the writer behind CAmfMessage's and
+// CAmfValue's Decode and Encode, exposed here so the unit tests can pin their
+// primitives byte for byte. Callers outside src/amf use only Amf.h.
 #pragma once
 
 #include <climits>
@@ -12,9 +12,15 @@
 
 #include "amf/Amf.h"
 
-// The reader's helpers. Positions are signed 32-bit indexes that only ever
-// grow; a position may end up past the end of the payload (a string whose
-// length runs past it), and every read treats such a position as "no bytes".
+// One decode of one payload: the payload's bytes, the read position, the
+// failure that ends the whole payload, the array depth and the decode budget
+// all live here, for as long as the decode; the message is only the data it
+// fills (its read table and its values). A reader is made per Decode call and
+// never outlives the payload.
+//
+// Positions are signed 32-bit indexes that only ever grow; a position may end
+// up past the end of the payload (a string whose length runs past it), and
+// every read treats such a position as "no bytes".
 class CAmfReader {
 public:
     // Arrays nested deeper than this fail the whole decode, so that hostile
@@ -43,33 +49,57 @@ public:
                    : static_cast<int32_t>(payload.size());
     }
 
+    // Reads payload from position on into message: strings enter and are
+    // looked up in message.m_readStrings, and the nodes made belong to it.
+    // One budget covers everything this reader reads.
+    CAmfReader(const std::vector<uint8_t>& payload, CAmfMessage& message, int32_t position = 0)
+        : m_pData(payload.data()),
+          m_nSize(SizeOf(payload)),
+          m_nPosition(position),
+          m_message(message),
+          m_nUnitsLeft(TextBudget(payload)) {}
+
+    CAmfReader(const CAmfReader&) = delete;
+    CAmfReader& operator=(const CAmfReader&) = delete;
+
+    int32_t Position() const { return m_nPosition; }
+    bool AtEnd() const { return m_nPosition >= m_nSize; }
+    // True once a failure has ended the decoding of the whole payload.
+    bool IsBroken() const { return m_bBroken; }
+
+    // Every top-level value up to the end of the payload, appended to the
+    // message's values; the values read before a failure stay.
+    bool ReadMessage();
+    // The value that starts at the position, into value (a node of the
+    // message); the position moves past it, or as far as the read got.
+    bool ReadValue(CAmfValue& value);
+
     // The variable-length 29-bit integer: up to four bytes, the fourth taken
     // whole. A payload that ends early leaves what has been gathered so far;
     // the read always succeeds.
-    static uint32_t ReadU29(const std::vector<uint8_t>& payload, int32_t& position);
+    uint32_t ReadU29();
     // ReadU29 read as an integer: bit 28 is the sign.
-    static int32_t ReadU29Integer(const std::vector<uint8_t>& payload, int32_t& position);
+    int32_t ReadU29Integer();
     // ReadU29 read as a header: bit 0 clear is a reference; returns the index,
     // length or count (the value shifted right by one).
-    static uint32_t ReadU29Header(const std::vector<uint8_t>& payload, int32_t& position,
-                                  bool& isReference);
+    uint32_t ReadU29Header(bool& isReference);
     // Eight bytes, most significant first. Fewer than eight left: fails
     // without moving.
-    static bool ReadDouble(const std::vector<uint8_t>& payload, int32_t& position, double& value);
-    // ReadString: references into message.m_readStrings, inline text
-    // converted from UTF-8 and cut at its first NUL; a length running past the
-    // payload reads as empty text and moves the position past the end.
-    static bool ReadString(const std::vector<uint8_t>& payload, int32_t& position,
-                           CAmfMessage& message, std::u16string& text);
+    bool ReadDouble(double& value);
+    // References into the read table, inline text converted from UTF-8 and
+    // cut at its first NUL; a length running past the payload reads as empty
+    // text and moves the position past the end.
+    bool ReadString(std::u16string& text);
+    // The byte at the position, which stays. Outside the payload it breaks
+    // the whole decode (an invalid-argument error) and returns false.
+    bool ByteAt(uint8_t& byte);
+
     // Inline texts of up to this many bytes are converted on the stack.
     static constexpr uint32_t kShortText = 256;
     // Texts up to this length live inside the string object, without a heap
     // buffer to allocate or keep.
     static inline const size_t kInPlaceUnits = std::u16string().capacity();
-    // The byte at position. Outside the payload it breaks the whole decode
-    // (an invalid-argument error) and returns false.
-    static bool ByteAt(const std::vector<uint8_t>& payload, int32_t position, CAmfMessage& message,
-                       uint8_t& byte);
+
     // A message's read table and value list hand their buffers, emptied, to
     // the next message decoded on this thread (one spare of each per thread).
     // A table of hundreds of strings is a large allocation, and with glibc
@@ -90,65 +120,31 @@ public:
     // left empty. Member keys are not lent buffers: the map copies them.
     static void KeepTextBuffer(std::u16string& text);
     static void LendTextBuffer(std::u16string& text, size_t length);
-    // True once a failure has ended the decoding of the whole payload.
-    static bool IsBroken(const CAmfMessage& message) { return message.m_bDecodeBroken; }
 
 private:
-    friend class CAmfValue;
-    friend class CAmfMessage;
-    static bool DecodeArray(CAmfValue& value, const std::vector<uint8_t>& payload,
-                            int32_t& position);
-    static void Break(CAmfMessage& message) { message.m_bDecodeBroken = true; }
-    static void BeginDecode(CAmfMessage& message, const std::vector<uint8_t>& payload) {
-        message.m_bDecodeBroken = false;
-        message.m_nDecodeDepth = 0;
-        message.m_nUnitsLeft = TextBudget(payload);
-        message.m_nValuesLeft = kMaxValues;
-    }
+    bool ReadArray(CAmfValue& value);
+    void Break() { m_bBroken = true; }
     // Charges units of text against the budget; past it the decode breaks.
-    static bool SpendText(CAmfMessage& message, size_t units) {
-        message.m_nUnitsLeft -= static_cast<int64_t>(units);
-        if (message.m_nUnitsLeft >= 0)
+    bool SpendText(size_t units) {
+        m_nUnitsLeft -= static_cast<int64_t>(units);
+        if (m_nUnitsLeft >= 0)
             return true;
-        Break(message);
+        Break();
         return false;
     }
-    static int32_t& Depth(CAmfMessage& message) { return message.m_nDecodeDepth; }
-};
 
-// The writer's helpers.
-class CAmfWriter {
-public:
-    // WriteU29. value is wide so that element counts and string
-    // lengths cannot wrap before the range check: above 268,435,455 fails and
-    // writes nothing, as does a negative header or an integer below
-    // -268,435,456.
-    static bool WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeader, bool isReference);
-    // WriteString: a reference to an equal string already written in
-    // this run, else the inline UTF-8 bytes (the empty string always as 0x01).
-    // Outside a run (a test calling it directly) it is a run of its own.
-    static bool WriteString(const std::u16string& text, std::vector<uint8_t>& out,
-                            CAmfMessage& message);
-
-private:
-    friend class CAmfValue;
-    friend class CAmfMessage;
-
-    // CAmfValue::Encode for value and everything below it, with the
-    // string table of message (the root's m_pMessage).
-    static bool EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
-                            CAmfMessage* message);
-    static bool WriteStringInRun(const std::u16string& text, std::vector<uint8_t>& out,
-                                 CAmfMessage& message);
-    // A run's table starts as m_writeStrings (strings of earlier direct
-    // CAmfValue::Encode calls); returns how many entries came from there.
-    static size_t BeginRun(CAmfMessage& message);
-    // keep: append copies of the strings this run added to m_writeStrings
-    // (a direct CAmfValue::Encode); otherwise empty m_writeStrings (the end of
-    // a message Encode).
-    static void EndRun(CAmfMessage& message, size_t seeded, bool keep);
-    // Index of text in the run's table, or -1 after appending it.
-    static int64_t FindOrAppend(CAmfMessage& message, const std::u16string& text);
+    const uint8_t* m_pData;
+    int32_t m_nSize;
+    int32_t m_nPosition;
+    CAmfMessage& m_message;
+    // A failure that ends the whole payload (ByteAt outside the payload,
+    // arrays nested deeper than the limit, a spent budget) latches here, so
+    // every enclosing level fails at once without unwinding by exception.
+    bool m_bBroken = false;
+    int32_t m_nDepth = 0;
+    // What the budget still allows: text units and values.
+    int64_t m_nUnitsLeft;
+    int32_t m_nValuesLeft = kMaxValues;
 };
 
 // Open-addressing hash set of indexes into a run's string table, built only
@@ -167,6 +163,7 @@ public:
     void Add(uint32_t hash, uint32_t index);
     void Clear();
     size_t Count() const { return m_nCount; }
+    size_t Slots() const { return m_slots.size(); }
 
 private:
     struct Slot {
@@ -176,5 +173,59 @@ private:
     void Grow();
 
     std::vector<Slot> m_slots;
+    // The slots filled since the last Clear, m_nCount of them, so that
+    // clearing a sparse index costs what was added and not its size.
+    std::vector<uint32_t> m_used;
     size_t m_nCount = 0;
+};
+
+// One encoding run: the bytes of a message's values, or of one value, with
+// the string table of the run. The table starts as the message's
+// m_writeStrings (strings of earlier direct CAmfValue::Encode calls) and
+// during the run holds pointers to the strings written, not copies: the tree
+// does not change while it is encoded, so a string costs no copy. Finish
+// says what the run leaves in m_writeStrings. The table's storage comes from
+// and goes back to a per-thread spare, so a run allocates nothing for it
+// once the thread has encoded a like message.
+struct CAmfWriterSpares;
+
+class CAmfWriter {
+public:
+    // Writes with the string table of message, which may be null (a value
+    // that belongs to no message: it has no strings to write).
+    explicit CAmfWriter(CAmfMessage* pMessage);
+    ~CAmfWriter();
+
+    CAmfWriter(const CAmfWriter&) = delete;
+    CAmfWriter& operator=(const CAmfWriter&) = delete;
+
+    // Appends value and everything below it to out.
+    bool WriteValue(const CAmfValue& value, std::vector<uint8_t>& out);
+    // A reference to an equal string already written in this run, else the
+    // inline UTF-8 bytes (the empty string always as 0x01).
+    bool WriteString(const std::u16string& text, std::vector<uint8_t>& out);
+    // Ends the run; nothing is written after it. keep: append copies of the
+    // strings this run added to m_writeStrings (a direct CAmfValue::Encode);
+    // otherwise empty m_writeStrings (the end of a message Encode).
+    void Finish(bool keep);
+
+    // value is wide so that element counts and string lengths cannot wrap
+    // before the range check: above 268,435,455 fails and writes nothing, as
+    // does a negative header or an integer below -268,435,456.
+    static bool WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeader, bool isReference);
+
+private:
+    // Index of text in the run's table, or -1 after appending it.
+    int64_t FindOrAppend(const std::u16string& text);
+
+    CAmfMessage* m_pMessage;
+    // Where the table's storage came from and goes back to: the calling
+    // thread's spares, or null while the thread is ending.
+    CAmfWriterSpares* m_pSpares;
+    std::vector<const std::u16string*> m_table;
+    // Hash index over m_table, used only once the table outgrows a short
+    // linear search; it holds indexes, so the vector may reallocate freely.
+    std::unique_ptr<CAmfWriteIndex> m_pIndex;
+    // How many entries of m_table point into m_writeStrings.
+    size_t m_nSeeded = 0;
 };

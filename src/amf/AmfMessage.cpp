@@ -1,7 +1,7 @@
 // CAmfMessage: ownership of the top-level values and the string tables.
 // Decode and Encode live in AmfReader.cpp and AmfWriter.cpp.
 #include "amf/Amf.h"
-#include "amf/AmfCodec.h"  // CAmfWriteIndex must be complete for its unique_ptr
+#include "amf/AmfCodec.h"
 
 CAmfMessage::CAmfMessage() = default;
 

@@ -1,7 +1,7 @@
-// The AMF3 reader. Every failure is a boolean result; the failures
-// that end the whole payload (ByteAt outside it, nesting past the depth limit,
-// a spent decode budget) latch in the message, and each enclosing level checks the latch
-// right after a child fails, so they unwind as plain returns.
+// The AMF3 reader. Every failure is a boolean result; the failures that end
+// the whole payload (ByteAt outside it, nesting past the depth limit, a
+// spent decode budget) latch in the reader, and each enclosing level checks
+// the latch right after a child fails, so they unwind as plain returns.
 #include <algorithm>
 #include <cstring>
 #include <iterator>
@@ -10,9 +10,10 @@
 #include "amf/AmfCodec.h"
 #include "amf/Utf.h"
 
-uint32_t CAmfReader::ReadU29(const std::vector<uint8_t>& payload, int32_t& position) {
-    const int32_t size = SizeOf(payload);
-    const uint8_t* p = payload.data();
+uint32_t CAmfReader::ReadU29() {
+    const uint8_t* p = m_pData;
+    const int32_t size = m_nSize;
+    int32_t position = m_nPosition;
     uint32_t value = 0;
     int count = 0;
     while (position >= 0 && position < size) {
@@ -23,50 +24,49 @@ uint32_t CAmfReader::ReadU29(const std::vector<uint8_t>& payload, int32_t& posit
         if ((b & 0x80) == 0 || count == 4)
             break;
     }
+    m_nPosition = position;
     return value;
 }
 
-int32_t CAmfReader::ReadU29Integer(const std::vector<uint8_t>& payload, int32_t& position) {
-    uint32_t value = ReadU29(payload, position);
+int32_t CAmfReader::ReadU29Integer() {
+    uint32_t value = ReadU29();
     if (value & 0x10000000u)
         value |= 0xE0000000u;  // sign-extend bit 28
     return static_cast<int32_t>(value);
 }
 
-uint32_t CAmfReader::ReadU29Header(const std::vector<uint8_t>& payload, int32_t& position,
-                                   bool& isReference) {
-    const uint32_t value = ReadU29(payload, position);
+uint32_t CAmfReader::ReadU29Header(bool& isReference) {
+    const uint32_t value = ReadU29();
     isReference = (value & 1u) == 0;
     return value >> 1;
 }
 
-bool CAmfReader::ReadDouble(const std::vector<uint8_t>& payload, int32_t& position, double& value) {
-    const int32_t size = SizeOf(payload);
-    if (position < 0 || position > size || size - position < 8)
+bool CAmfReader::ReadDouble(double& value) {
+    const int32_t position = m_nPosition;
+    if (position < 0 || position > m_nSize || m_nSize - position < 8)
         return false;
     // Assemble the big-endian bits, then copy them: no union punning, and
     // NaN payloads survive exactly.
     uint64_t bits = 0;
-    const uint8_t* p = payload.data() + position;
+    const uint8_t* p = m_pData + position;
     for (int i = 0; i < 8; ++i)
         bits = (bits << 8) | p[i];
     std::memcpy(&value, &bits, sizeof value);
-    position += 8;
+    m_nPosition = position + 8;
     return true;
 }
 
-bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& position,
-                            CAmfMessage& message, std::u16string& text) {
+bool CAmfReader::ReadString(std::u16string& text) {
     bool isReference = false;
-    const uint32_t header = ReadU29Header(payload, position, isReference);
-    std::vector<std::u16string>& table = message.m_readStrings;
+    const uint32_t header = ReadU29Header(isReference);
+    std::vector<std::u16string>& table = m_message.m_readStrings;
     if (isReference) {
         if (header >= table.size())
             return false;  // position stays past the header
         // Charged before the copy: references are how a small payload could
         // ask for gigabytes of text.
         const std::u16string& source = table[header];
-        if (!SpendText(message, source.size()))
+        if (!SpendText(source.size()))
             return false;
         text = source;
         return true;
@@ -74,18 +74,18 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
     text.clear();
     if (header == 0)
         return true;  // the empty string never enters the table
-    const int32_t size = SizeOf(payload);
-    const uint32_t left = position < size ? static_cast<uint32_t>(size - position) : 0;
+    const int32_t position = m_nPosition;
+    const uint32_t left = position < m_nSize ? static_cast<uint32_t>(m_nSize - position) : 0;
     if (header > left) {
         // Runs past the payload: empty text, table untouched, and the
         // position moves on by the length (clamped so it cannot wrap); the
         // caller's loops then see the end of the payload.
         const int64_t end = static_cast<int64_t>(position) + header;
-        position = end > INT32_MAX ? INT32_MAX : static_cast<int32_t>(end);
+        m_nPosition = end > INT32_MAX ? INT32_MAX : static_cast<int32_t>(end);
         return true;
     }
-    const uint8_t* bytes = payload.data() + position;
-    position += static_cast<int32_t>(header);
+    const uint8_t* bytes = m_pData + position;
+    m_nPosition = position + static_cast<int32_t>(header);
     // The whole conversion of n > 0 bytes always yields at least one
     // character (Utf.h), so the text, even when cut to nothing at a NUL,
     // enters the table; a conversion that "yields nothing" cannot arise here.
@@ -97,7 +97,7 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
         // buffer larger than the text.
         char16_t units[kShortText];
         const size_t length = amf::Utf8ToUtf16UntilNul(bytes, header, units);
-        if (!SpendText(message, length))
+        if (!SpendText(length))
             return false;
         if (text.capacity() < length)
             LendTextBuffer(text, length);
@@ -111,98 +111,89 @@ bool CAmfReader::ReadString(const std::vector<uint8_t>& payload, int32_t& positi
     }
     text.resize(header);
     text.resize(amf::Utf8ToUtf16UntilNul(bytes, header, text.data()));
-    if (!SpendText(message, text.size()))
+    if (!SpendText(text.size()))
         return false;
     AddToTable(table, text.data(), text.size());
     return true;
 }
 
-bool CAmfReader::ByteAt(const std::vector<uint8_t>& payload, int32_t position, CAmfMessage& message,
-                        uint8_t& byte) {
-    if (position < 0 || position >= SizeOf(payload)) {
-        Break(message);
+bool CAmfReader::ByteAt(uint8_t& byte) {
+    if (m_nPosition < 0 || m_nPosition >= m_nSize) {
+        Break();
         return false;
     }
-    byte = payload[static_cast<size_t>(position)];
+    byte = m_pData[m_nPosition];
     return true;
 }
 
-bool CAmfValue::Decode(const std::vector<uint8_t>& payload, int32_t& position) {
-    if (m_pMessage == nullptr)
-        return false;  // no string table to read into
-    CAmfMessage& message = *m_pMessage;
-    if (CAmfReader::Depth(message) == 0 && !message.m_bDecodingPayload)
-        CAmfReader::BeginDecode(message, payload);  // a value decoded on its own
-    if (CAmfReader::IsBroken(message))
+bool CAmfReader::ReadValue(CAmfValue& value) {
+    if (m_bBroken)
         return false;
-    if (position < 0 || position >= CAmfReader::SizeOf(payload))
+    if (m_nPosition < 0 || m_nPosition >= m_nSize)
         return false;
-    if (--message.m_nValuesLeft < 0) {
-        CAmfReader::Break(message);
+    if (--m_nValuesLeft < 0) {
+        Break();
         return false;
     }
 
-    const uint8_t marker = payload[static_cast<size_t>(position++)];
+    const uint8_t marker = m_pData[m_nPosition++];
     switch (marker) {
         case 0x00:
-            m_nType = AMF_UNDEFINED;
+            value.m_nType = AMF_UNDEFINED;
             return true;
         case 0x01:
-            m_nType = AMF_NULL;
+            value.m_nType = AMF_NULL;
             return true;
         case 0x02:
         case 0x03:
-            m_nType = AMF_BOOLEAN;
-            m_bValue = marker == 0x03 ? 1 : 0;
+            value.m_nType = AMF_BOOLEAN;
+            value.m_bValue = marker == 0x03 ? 1 : 0;
             return true;
         case 0x04:
-            m_nType = AMF_INTEGER;
-            m_nValue = CAmfReader::ReadU29Integer(payload, position);
+            value.m_nType = AMF_INTEGER;
+            value.m_nValue = ReadU29Integer();
             return true;
         case 0x05:
-            m_nType = AMF_DOUBLE;
-            m_dValue = 0;
-            return CAmfReader::ReadDouble(payload, position, m_dValue);
+            value.m_nType = AMF_DOUBLE;
+            value.m_dValue = 0;
+            return ReadDouble(value.m_dValue);
         case 0x06:
-            m_nType = AMF_STRING;
-            return CAmfReader::ReadString(payload, position, message, m_strValue);
+            value.m_nType = AMF_STRING;
+            return ReadString(value.m_strValue);
         case 0x09:
-            return CAmfReader::DecodeArray(*this, payload, position);
+            return ReadArray(value);
         case 0x07:
         case 0x08:
         case 0x0A:
         case 0x0B:
         case 0x0C:
-            m_nType = marker;  // refused kinds keep their code for the record
+            value.m_nType = marker;  // refused kinds keep their code for the record
             return false;
         default:
             return false;  // 0x0D and above: the type stays AMF_UNDEFINED
     }
 }
 
-bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& payload,
-                             int32_t& position) {
-    CAmfMessage& message = *value.m_pMessage;
+bool CAmfReader::ReadArray(CAmfValue& value) {
     value.m_nType = AMF_ARRAY;
 
     // Nesting is bounded so hostile input cannot exhaust the stack; past the
-    // limit the whole payload fails, like the ByteAt error.
+    // limit the whole payload fails, like a ByteAt outside the payload.
     struct DepthGuard {
         int32_t& depth;
         explicit DepthGuard(int32_t& d) : depth(d) { ++depth; }
         ~DepthGuard() { --depth; }
-    } guard(Depth(message));
+    } guard(m_nDepth);
     if (guard.depth > kMaxArrayDepth) {
-        Break(message);
+        Break();
         return false;
     }
 
     bool isReference = false;
-    const uint32_t count = ReadU29Header(payload, position, isReference);
+    const uint32_t count = ReadU29Header(isReference);
     if (isReference)
         return true;  // array references are not resolved
-    const int32_t size = SizeOf(payload);
-    if (position >= size)
+    if (AtEnd())
         return true;  // the header was the last thing
 
     // Member list, up to the empty-string key 0x01.
@@ -212,21 +203,21 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
     std::u16string key;
     uint8_t byte = 0;
     for (;;) {
-        if (!ByteAt(payload, position, message, byte))
+        if (!ByteAt(byte))
             return false;
         if (byte == 0x01)
             break;
-        lastKeyRead = ReadString(payload, position, message, key);
+        lastKeyRead = ReadString(key);
         if (!lastKeyRead) {
-            if (IsBroken(message))
+            if (m_bBroken)
                 return false;
             value.m_bHasMembers = 1;  // bad reference: the entry is skipped
             continue;
         }
 
-        auto child = std::make_unique<CAmfValue>(&message);
-        if (!child->Decode(payload, position)) {
-            if (IsBroken(message))
+        auto child = std::make_unique<CAmfValue>(&m_message);
+        if (!ReadValue(*child)) {
+            if (m_bBroken)
                 return false;
             break;  // child destroyed here, with all it gathered
         }
@@ -240,11 +231,11 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
         value.m_members.emplace_hint(value.m_members.end(), key, std::move(child));
         value.m_bHasMembers = 1;
     }
-    if (!ByteAt(payload, position, message, byte))
+    if (!ByteAt(byte))
         return false;
     if (byte != 0x01)
         return false;
-    ++position;
+    ++m_nPosition;
 
     // Dense part. The announced count is only a bound: nothing is allocated
     // for it beyond a small first reservation (a large one per array would
@@ -253,10 +244,10 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
     if (count > 0) {
         if (value.m_elements.empty())
             value.m_elements.reserve(std::min<uint32_t>(count, 8u));
-        while (position < size) {
-            auto child = std::make_unique<CAmfValue>(&message);
-            if (!child->Decode(payload, position)) {
-                if (IsBroken(message))
+        while (!AtEnd()) {
+            auto child = std::make_unique<CAmfValue>(&m_message);
+            if (!ReadValue(*child)) {
+                if (m_bBroken)
                     return false;
                 break;
             }
@@ -272,22 +263,29 @@ bool CAmfReader::DecodeArray(CAmfValue& value, const std::vector<uint8_t>& paylo
     return lastKeyRead;
 }
 
-bool CAmfMessage::Decode(const std::vector<uint8_t>& payload) {
-    // One budget for all the payload's top-level values.
-    CAmfReader::BeginDecode(*this, payload);
-    struct PayloadGuard {
-        bool& flag;
-        explicit PayloadGuard(bool& f) : flag(f) { flag = true; }
-        ~PayloadGuard() { flag = false; }
-    } guard(m_bDecodingPayload);
-    const int32_t size = CAmfReader::SizeOf(payload);
-    CAmfReader::TakeSpares(*this, size);
-    int32_t position = 0;
-    while (position < size) {
-        auto value = std::make_unique<CAmfValue>(this);
-        if (!value->Decode(payload, position))
+bool CAmfReader::ReadMessage() {
+    TakeSpares(m_message, m_nSize - m_nPosition);
+    while (!AtEnd()) {
+        auto value = std::make_unique<CAmfValue>(&m_message);
+        if (!ReadValue(*value))
             return false;  // earlier values stay
-        AddValue(std::move(value));
+        m_message.AddValue(std::move(value));
     }
     return true;
+}
+
+bool CAmfMessage::Decode(const std::vector<uint8_t>& payload) {
+    // One reader, and so one budget, for all the payload's top-level values.
+    CAmfReader reader(payload, *this);
+    return reader.ReadMessage();
+}
+
+bool CAmfValue::Decode(const std::vector<uint8_t>& payload, int32_t& position) {
+    if (m_pMessage == nullptr)
+        return false;  // no string table to read into
+    // A value decoded on its own gets a budget of its own.
+    CAmfReader reader(payload, *m_pMessage, position);
+    const bool ok = reader.ReadValue(*this);
+    position = reader.Position();
+    return ok;
 }

@@ -3,23 +3,33 @@
 // header, a string's header and text) rather than one at a time; the result
 // is the same byte sequence.
 //
-// The string table of a run. The design keeps it in m_writeStrings, copying
-// every string written inline, and empties it at the end of every message
-// Encode. Copies cost an allocation per string, so during a run the table
-// lives in m_writeRun as pointers to the strings themselves (the tree cannot
-// change while it is encoded). The bytes written are the same, and so is
-// m_writeStrings whenever anyone can look at it: empty after a message
-// Encode, and after a direct CAmfValue::Encode holding everything written so
-// far (the strings of the run are appended as copies when it ends).
+// The string table of a run. The message's m_writeStrings is the record of
+// what earlier runs wrote: empty after a message Encode, and after a direct
+// CAmfValue::Encode holding everything written so far. Copying every string
+// into it as it is written would cost an allocation per string, so during a
+// run the writer's own table points at the strings themselves (the tree
+// cannot change while it is encoded), and only a direct value Encode appends
+// copies when it ends. The bytes written are the same either way.
 #include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "amf/Amf.h"
 #include "amf/AmfCodec.h"
+#include "amf/ThreadState.h"
 #include "amf/Utf.h"
 
 namespace {
+
+// The storage of the last run's table and index, per thread, so that a run
+// does not grow them again from nothing (for a large run, buffers that
+// glibc maps and the kernel zeroes afresh each time). Clearing the index
+// costs only the entries a run added, so a large one kept does not slow
+// small runs. Tables of more strings than this, and their index, are let go:
+// what a thread keeps stays under 1 MB.
+constexpr size_t kSpareTableMax = 32768;
+// An index holds at most half as many entries as slots.
+constexpr size_t kSpareIndexSlotsMax = 2 * kSpareTableMax;
 
 constexpr int64_t kU29Max = 0x0FFFFFFF;   // 268,435,455
 constexpr int64_t kU29Min = -0x10000000;  // -268,435,456
@@ -61,6 +71,11 @@ inline bool NarrowAscii(const char16_t* s, size_t n, uint8_t* dst) {
 
 }  // namespace
 
+struct CAmfWriterSpares {
+    std::vector<const std::u16string*> table;
+    std::unique_ptr<CAmfWriteIndex> index;
+};
+
 bool CAmfWriter::WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeader,
                           bool isReference) {
     if (value > kU29Max)
@@ -81,36 +96,51 @@ bool CAmfWriter::WriteU29(int64_t value, std::vector<uint8_t>& out, bool asHeade
     return true;
 }
 
-size_t CAmfWriter::BeginRun(CAmfMessage& message) {
-    std::vector<const std::u16string*>& run = message.m_writeRun;
-    run.clear();
-    if (run.capacity() == 0)
-        run.reserve(CAmfWriteIndex::kLinearLimit);
-    for (const std::u16string& s : message.m_writeStrings)
-        run.push_back(&s);
-    if (message.m_pWriteIndex)
-        message.m_pWriteIndex->Clear();
-    return run.size();
+CAmfWriter::CAmfWriter(CAmfMessage* pMessage)
+    : m_pMessage(pMessage), m_pSpares(amf::ThreadState<CAmfWriterSpares>::Get()) {
+    if (m_pSpares != nullptr) {
+        m_table.swap(m_pSpares->table);
+        m_pIndex.swap(m_pSpares->index);
+    }
+    if (m_table.capacity() == 0)
+        m_table.reserve(CAmfWriteIndex::kLinearLimit);
+    if (m_pMessage != nullptr) {
+        for (const std::u16string& s : m_pMessage->m_writeStrings)
+            m_table.push_back(&s);
+    }
+    m_nSeeded = m_table.size();
 }
 
-void CAmfWriter::EndRun(CAmfMessage& message, size_t seeded, bool keep) {
-    std::vector<const std::u16string*>& run = message.m_writeRun;
+CAmfWriter::~CAmfWriter() {
+    if (m_pSpares == nullptr)
+        return;
+    if (m_table.capacity() <= kSpareTableMax) {
+        m_table.clear();
+        m_table.swap(m_pSpares->table);
+    }
+    if (m_pIndex && m_pIndex->Slots() <= kSpareIndexSlotsMax) {
+        m_pIndex->Clear();
+        m_pIndex.swap(m_pSpares->index);
+    }
+}
+
+void CAmfWriter::Finish(bool keep) {
+    if (m_pMessage == nullptr)
+        return;
     if (keep) {
         // Only entries past the seeded ones are copied; the seeded ones point
-        // into m_writeStrings itself, which may move as it grows here.
-        for (size_t i = seeded; i < run.size(); ++i)
-            message.m_writeStrings.push_back(*run[i]);
+        // into m_writeStrings itself, which may move as it grows here (and
+        // so the run writes nothing more after this).
+        for (size_t i = m_nSeeded; i < m_table.size(); ++i)
+            m_pMessage->m_writeStrings.push_back(*m_table[i]);
     } else {
-        message.m_writeStrings.clear();
+        m_pMessage->m_writeStrings.clear();
     }
-    run.clear();
-    if (message.m_pWriteIndex)
-        message.m_pWriteIndex->Clear();
 }
 
-int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& text) {
-    std::vector<const std::u16string*>& run = message.m_writeRun;
-    CAmfWriteIndex* index = message.m_pWriteIndex.get();
+int64_t CAmfWriter::FindOrAppend(const std::u16string& text) {
+    std::vector<const std::u16string*>& run = m_table;
+    CAmfWriteIndex* index = m_pIndex.get();
     if (index == nullptr || index->Count() == 0) {
         if (run.size() < CAmfWriteIndex::kLinearLimit) {
             const size_t n = text.size();
@@ -126,8 +156,8 @@ int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& tex
         }
         // The table outgrew the linear search: index what it holds so far.
         if (index == nullptr) {
-            message.m_pWriteIndex = std::make_unique<CAmfWriteIndex>();
-            index = message.m_pWriteIndex.get();
+            m_pIndex = std::make_unique<CAmfWriteIndex>();
+            index = m_pIndex.get();
         }
         for (size_t i = 0; i < run.size(); ++i)
             index->Add(CAmfWriteIndex::HashOf(*run[i]), static_cast<uint32_t>(i));
@@ -141,10 +171,9 @@ int64_t CAmfWriter::FindOrAppend(CAmfMessage& message, const std::u16string& tex
     return -1;
 }
 
-bool CAmfWriter::WriteStringInRun(const std::u16string& text, std::vector<uint8_t>& out,
-                                  CAmfMessage& message) {
+bool CAmfWriter::WriteString(const std::u16string& text, std::vector<uint8_t>& out) {
     if (!text.empty()) {
-        const int64_t index = FindOrAppend(message, text);
+        const int64_t index = FindOrAppend(text);
         if (index >= 0)
             return WriteU29(index, out, true, true);
     }
@@ -189,18 +218,7 @@ bool CAmfWriter::WriteStringInRun(const std::u16string& text, std::vector<uint8_
     return true;
 }
 
-bool CAmfWriter::WriteString(const std::u16string& text, std::vector<uint8_t>& out,
-                             CAmfMessage& message) {
-    if (message.m_nEncodeDepth > 0)
-        return WriteStringInRun(text, out, message);
-    const size_t seeded = BeginRun(message);
-    const bool ok = WriteStringInRun(text, out, message);
-    EndRun(message, seeded, true);
-    return ok;
-}
-
-bool CAmfWriter::EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
-                             CAmfMessage* message) {
+bool CAmfWriter::WriteValue(const CAmfValue& value, std::vector<uint8_t>& out) {
     switch (value.m_nType) {
         case AMF_UNDEFINED:
             out.push_back(0x00);
@@ -226,25 +244,25 @@ bool CAmfWriter::EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
         }
         case AMF_STRING:
             out.push_back(0x06);
-            if (message == nullptr)
+            if (m_pMessage == nullptr)
                 return false;  // no string table to write with
-            return WriteStringInRun(value.m_strValue, out, *message);
+            return WriteString(value.m_strValue, out);
         case AMF_ARRAY: {
             out.push_back(0x09);
             if (!WriteU29(static_cast<int64_t>(value.m_elements.size()), out, true, false)) {
                 return false;  // more elements than a header can count
             }
-            if (!value.m_members.empty() && message == nullptr)
+            if (!value.m_members.empty() && m_pMessage == nullptr)
                 return false;
             for (const auto& [key, child] : value.m_members) {  // ascending key order
-                if (!WriteStringInRun(key, out, *message))
+                if (!WriteString(key, out))
                     return false;
-                if (!child || !EncodeValue(*child, out, message))
+                if (!child || !WriteValue(*child, out))
                     return false;
             }
             out.push_back(0x01);  // the empty string that ends the member list
             for (const auto& child : value.m_elements) {
-                if (!child || !EncodeValue(*child, out, message))
+                if (!child || !WriteValue(*child, out))
                     return false;
             }
             return true;
@@ -255,16 +273,10 @@ bool CAmfWriter::EncodeValue(const CAmfValue& value, std::vector<uint8_t>& out,
 }
 
 bool CAmfValue::Encode(std::vector<uint8_t>& out) {
-    CAmfMessage* message = m_pMessage;
-    if (message == nullptr || message->m_nEncodeDepth > 0) {
-        return CAmfWriter::EncodeValue(*this, out, message);
-    }
     // Called on its own: a run whose strings stay in m_writeStrings.
-    const size_t seeded = CAmfWriter::BeginRun(*message);
-    ++message->m_nEncodeDepth;
-    const bool ok = CAmfWriter::EncodeValue(*this, out, message);
-    --message->m_nEncodeDepth;
-    CAmfWriter::EndRun(*message, seeded, true);
+    CAmfWriter writer(m_pMessage);
+    const bool ok = writer.WriteValue(*this, out);
+    writer.Finish(true);
     return ok;
 }
 
@@ -272,17 +284,15 @@ bool CAmfMessage::Encode(std::vector<uint8_t>& out) {
     // Events are small: one early reservation instead of a run of doublings.
     if (out.capacity() == 0)
         out.reserve(128);
-    const size_t seeded = CAmfWriter::BeginRun(*this);
-    ++m_nEncodeDepth;
+    CAmfWriter writer(this);
     bool ok = true;
     for (const auto& value : m_values) {
-        if (!value || !CAmfWriter::EncodeValue(*value, out, this)) {
+        if (!value || !writer.WriteValue(*value, out)) {
             ok = false;
             break;
         }
     }
-    --m_nEncodeDepth;
-    CAmfWriter::EndRun(*this, seeded, false);
+    writer.Finish(false);
     return ok;
 }
 
@@ -313,7 +323,10 @@ void CAmfWriteIndex::Grow() {
     std::vector<Slot> old;
     old.swap(m_slots);
     m_slots.assign(old.empty() ? 32 : old.size() * 2, Slot{0, 0});
+    // At most half the slots are ever in use (Add grows before that).
+    m_used.resize(m_slots.size() / 2);
     const size_t mask = m_slots.size() - 1;
+    size_t used = 0;
     for (const Slot& s : old) {
         if (s.indexPlusOne == 0)
             continue;
@@ -321,6 +334,7 @@ void CAmfWriteIndex::Grow() {
         while (m_slots[i].indexPlusOne != 0)
             i = (i + 1) & mask;
         m_slots[i] = s;
+        m_used[used++] = static_cast<uint32_t>(i);
     }
 }
 
@@ -333,7 +347,7 @@ void CAmfWriteIndex::Add(uint32_t hash, uint32_t index) {
     while (m_slots[i].indexPlusOne != 0)
         i = (i + 1) & mask;
     m_slots[i] = Slot{hash, index + 1};
-    ++m_nCount;
+    m_used[m_nCount++] = static_cast<uint32_t>(i);
 }
 
 int64_t CAmfWriteIndex::Find(const std::vector<const std::u16string*>& table,
@@ -352,7 +366,14 @@ int64_t CAmfWriteIndex::Find(const std::vector<const std::u16string*>& table,
 }
 
 void CAmfWriteIndex::Clear() {
-    if (m_nCount != 0)
+    // An index that is well filled is wiped in one sequential pass; one
+    // kept from a larger run has only the slots in use emptied, so a small
+    // run pays for its own entries and not for the size of the index.
+    if (m_nCount * 8 >= m_slots.size()) {
         std::fill(m_slots.begin(), m_slots.end(), Slot{0, 0});
+    } else {
+        for (size_t n = 0; n < m_nCount; ++n)
+            m_slots[m_used[n]] = Slot{0, 0};
+    }
     m_nCount = 0;
 }

@@ -254,43 +254,48 @@ TEST(ReadU29, HeaderAndIntegerViews) {
     for (const Case& c : cases) {
         const std::vector<uint8_t> payload = Hex(c.hex);
         SCOPED_TRACE(c.hex);
-        int32_t p1 = 0, p2 = 0, p3 = 0;
-        EXPECT_EQ(CAmfReader::ReadU29(payload, p1), c.raw);
-        EXPECT_EQ(CAmfReader::ReadU29Integer(payload, p2), c.asInteger);
+        CAmfMessage message;
+        CAmfReader raw(payload, message), integer(payload, message), header(payload, message);
+        EXPECT_EQ(raw.ReadU29(), c.raw);
+        EXPECT_EQ(integer.ReadU29Integer(), c.asInteger);
         bool isReference = false;
-        EXPECT_EQ(CAmfReader::ReadU29Header(payload, p3, isReference), c.index);
+        EXPECT_EQ(header.ReadU29Header(isReference), c.index);
         EXPECT_EQ(isReference, c.isReference);
-        EXPECT_EQ(p1, c.position);
-        EXPECT_EQ(p2, c.position);
-        EXPECT_EQ(p3, c.position);
+        EXPECT_EQ(raw.Position(), c.position);
+        EXPECT_EQ(integer.Position(), c.position);
+        EXPECT_EQ(header.Position(), c.position);
     }
 }
 
 TEST(ReadDouble, BigEndianBitsExactly) {
     const std::vector<uint8_t> payload = Hex("7F F8 00 00 00 00 00 01 80 00 00 00 00 00 00 00");
-    int32_t position = 0;
+    CAmfMessage message;
+    CAmfReader reader(payload, message);
     double d = 0;
-    ASSERT_TRUE(CAmfReader::ReadDouble(payload, position, d));
+    ASSERT_TRUE(reader.ReadDouble(d));
     uint64_t bits;
     std::memcpy(&bits, &d, 8);
     EXPECT_EQ(bits, 0x7FF8000000000001ull);
-    ASSERT_TRUE(CAmfReader::ReadDouble(payload, position, d));
+    ASSERT_TRUE(reader.ReadDouble(d));
     std::memcpy(&bits, &d, 8);
     EXPECT_EQ(bits, 0x8000000000000000ull);
-    EXPECT_EQ(position, 16);
-    EXPECT_FALSE(CAmfReader::ReadDouble(payload, position, d));
-    EXPECT_EQ(position, 16);
+    EXPECT_EQ(reader.Position(), 16);
+    EXPECT_FALSE(reader.ReadDouble(d));
+    EXPECT_EQ(reader.Position(), 16);
 }
 
 TEST(ByteAt, OutsideBreaksTheDecode) {
     CAmfMessage message;
     uint8_t byte = 0;
     const std::vector<uint8_t> payload = Hex("AB");
-    EXPECT_TRUE(CAmfReader::ByteAt(payload, 0, message, byte));
+    CAmfReader inside(payload, message);
+    EXPECT_TRUE(inside.ByteAt(byte));
     EXPECT_EQ(byte, 0xAB);
-    EXPECT_FALSE(CAmfReader::IsBroken(message));
-    EXPECT_FALSE(CAmfReader::ByteAt(payload, 1, message, byte));
-    EXPECT_TRUE(CAmfReader::IsBroken(message));
+    EXPECT_EQ(inside.Position(), 0);  // a look, not a read
+    EXPECT_FALSE(inside.IsBroken());
+    CAmfReader past(payload, message, 1);
+    EXPECT_FALSE(past.ByteAt(byte));
+    EXPECT_TRUE(past.IsBroken());
 }
 
 // A break inside a nested array fails every level up to the message, even

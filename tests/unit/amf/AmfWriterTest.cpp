@@ -223,10 +223,11 @@ TEST(WriteU29, RoundTripsThroughReader) {
     std::vector<uint8_t> out;
     for (int32_t v : values)
         ASSERT_TRUE(CAmfWriter::WriteU29(v, out, false, false));
-    int32_t position = 0;
+    CAmfMessage message;
+    CAmfReader reader(out, message);
     for (int32_t v : values)
-        ASSERT_EQ(CAmfReader::ReadU29Integer(out, position), v);
-    EXPECT_EQ(position, static_cast<int32_t>(out.size()));
+        ASSERT_EQ(reader.ReadU29Integer(), v);
+    EXPECT_EQ(reader.Position(), static_cast<int32_t>(out.size()));
 }
 
 // Direct CAmfValue::Encode calls share the table until a message run empties it.
