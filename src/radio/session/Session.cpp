@@ -50,8 +50,10 @@ void CSession::Run() {
     m_nStartMs = m_clock.NowMs();
     CRadioFailure failure;
     const Outcome outcome = PlayUrl(m_strUrl, UrlOrigin::Host, 0, failure);
-    m_pSource.reset();
+    // The device first: letting go of a network request may take a while,
+    // and the next station's device should not have to wait for it.
     m_output.Close();
+    m_pSource.reset();
     if (Cancelled()) {
         return;
     }
@@ -97,6 +99,8 @@ CSession::Outcome CSession::PlayUrl(const std::u16string& url, UrlOrigin origin,
     if (!m_pSource) {
         return FailedOrCancelled();
     }
+    // A stage may leave a note of what it tried on the way to success.
+    failure = {};
     const CSourceInfo info = m_pSource->Info();
     m_meta.emplace(info.nMetaInt);
     m_nConsumed = 0;
@@ -114,10 +118,17 @@ CSession::Outcome CSession::PlayUrl(const std::u16string& url, UrlOrigin origin,
         if (Cancelled()) {
             return Outcome::Cancelled;
         }
-        const ReadResult result = ReadOnce(head, m_limits.nReadWaitMs, failure);
+        CRadioFailure readFailure;
+        const ReadResult result = ReadOnce(head, m_limits.nReadWaitMs, readFailure);
         const int64_t now = m_clock.NowMs();
-        if (result == ReadResult::Failed) {
+        if (result == ReadResult::Failed && (head.empty() || Cancelled())) {
+            failure = readFailure;
             return FailedOrCancelled();
+        }
+        if (result == ReadResult::Failed) {
+            // A server that sends a page and drops the connection: what it
+            // sent says what it was.
+            ended = true;
         }
         if (result == ReadResult::End) {
             ended = true;
@@ -287,6 +298,7 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
         m_framer->Finish();
     }
     m_nLastByteMs = m_clock.NowMs();
+    m_nReadAheadBytes = m_buffer.MaxBytes();
     std::vector<uint8_t> audio;
     while (true) {
         if (Cancelled()) {
@@ -302,7 +314,7 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
         }
         bool read = false;
         if (m_pSource && !m_bSourceEnded && m_waiting.empty() &&
-            m_buffer.Room() >= 2 * m_limits.nReadChunk) {
+            m_buffer.Bytes() + 2 * m_limits.nReadChunk <= m_nReadAheadBytes) {
             read = true;
             audio.clear();
             CRadioFailure readFailure;
@@ -322,7 +334,9 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
             } else {
                 const bool complete = info.nLength >= 0 && m_nConsumed >= info.nLength;
                 if (!info.bNetwork || complete || (!m_bEverStarted && result == ReadResult::End)) {
-                    if (result == ReadResult::Failed) {
+                    // Once every byte the server announced is here, a
+                    // failing read is only the connection closing.
+                    if (result == ReadResult::Failed && !complete) {
                         failure = readFailure;
                         return FailedOrCancelled();
                     }
@@ -354,9 +368,7 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
         }
         if (inputDone && !m_bEverStarted && m_phase == Phase::Buffering) {
             // Nothing came out: the bytes were not audio we can play.
-            if (failure.code == 0) {
-                failure = MakeFailure(RadioError::UnsupportedFormat);
-            }
+            failure = MakeFailure(RadioError::UnsupportedFormat);
             return Outcome::Failed;
         }
         if (!read) {
@@ -416,6 +428,11 @@ bool CSession::TakeUnits(CRadioFailure& failure) {
             if (m_pendingTitle) {
                 m_info.strTitle = std::move(*m_pendingTitle);
                 m_pendingTitle.reset();
+            }
+            if (m_info.nBitrate > 0) {
+                const int64_t bytes = int64_t{m_info.nBitrate} / 8 * m_limits.nReadAheadMs / 1000;
+                m_nReadAheadBytes = static_cast<size_t>(std::clamp<int64_t>(
+                    bytes, 64 * 1024, static_cast<int64_t>(m_buffer.MaxBytes())));
             }
             PostMedia();
             m_bMediaSent = true;
@@ -502,7 +519,11 @@ bool CSession::OnPcm(const CPcmFormat& format, const int16_t* samples, size_t co
     if (count == 0 || format.nChannels <= 0 || format.nSampleRate <= 0) {
         return true;
     }
-    if (m_pcm.empty() || !(m_pcm.back().format == format)) {
+    // Blocks of bounded size, so that what has played is given back while
+    // a stream goes on for hours.
+    constexpr size_t kBlockSamples = 16384;
+    if (m_pcm.empty() || !(m_pcm.back().format == format) ||
+        m_pcm.back().samples.size() >= kBlockSamples) {
         m_pcm.push_back(CPcmBlock{format, {}, 0});
     }
     auto& block = m_pcm.back().samples;

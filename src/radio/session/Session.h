@@ -31,6 +31,10 @@ struct CSessionLimits {
     // Read-ahead of compressed audio: as much as the server gives, up to
     // this many bytes (over a minute at 128 kbit/s).
     size_t nMaxCompressedBytes = 1u << 20;
+    // Once the bitrate is known the read-ahead holds this much playing time
+    // (and at least 64 KiB), so that a server faster than real time does not
+    // make a 128 kbit/s station hold a minute in memory.
+    int nReadAheadMs = 30000;
     size_t nReadChunk = 8192;
     int nReadWaitMs = 50;          // one read's wait; bounds how late a dry output is seen
     int nStartMs = 200;            // PCM ready before the first "playing"
@@ -138,6 +142,7 @@ private:
     std::u16string m_strStreamUrl;  // where a reconnect goes
     UrlOrigin m_streamOrigin = UrlOrigin::Host;
     int64_t m_nConsumed = 0;
+    size_t m_nReadAheadBytes = 0;
     int64_t m_nLastByteMs = 0;
     bool m_bSourceEnded = false;
     bool m_bDrained = false;

@@ -337,6 +337,34 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
+// A server that sends its whole announced body and then drops the
+// connection has said what it had: its page is judged, not the drop.
+TEST(SessionEnds, AFailingReadAfterTheWholeBodyIsTheEnd) {
+    for (const bool audio : {false, true}) {
+        CFakeClock clock;
+        CFakeOpener opener(clock);
+        CFakeOutput output(clock);
+        CFakeSink sink(clock);
+        CFakeDecoderFactory decoders;
+        CPlan plan;
+        plan.body = audio ? Frames(0, 100) : B("<html>" + std::string(22000, 'p') + "</html>");
+        plan.length = static_cast<int64_t>(plan.body.size());
+        plan.end = EndKind::Fail;
+        opener.Serve(kUrl, {plan});
+        radio::CSessionStages stages{opener, decoders, output, clock, sink};
+        radio::CSession session(stages, U(kUrl));
+        session.Run();
+        if (audio) {
+            EXPECT_EQ(sink.Kinds(),
+                      (std::vector<NoticeKind>{NoticeKind::Started, NoticeKind::Ended}));
+        } else {
+            ASSERT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Failed}));
+            EXPECT_EQ(sink.notices.back().notice.failure.code,
+                      radio::MakeFailure(radio::RadioError::UnsupportedFormat).code);
+        }
+    }
+}
+
 class SessionPlaylists : public testing::Test {
 protected:
     SessionPlaylists() : opener(clock), output(clock), sink(clock) {}
