@@ -102,16 +102,7 @@ void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
     if (LinkTrace::IsOn()) {
         LinkTrace::OnQueued();
     }
-    Serve([this, &payload] {
-        if (DeferSend()) {
-            return m_sendQueue.AppendFrame(payload);
-        }
-        return m_sendQueue.SendFrame(*this, payload);
-    });
-}
-
-void CWorkerSocket::OnDeferredSend() {
-    Serve([this] { return m_sendQueue.Flush(*this); });
+    Serve([this, &payload] { return m_sendQueue.SendFrame(*this, payload); });
 }
 
 void CWorkerSocket::OnStallCheck() {
