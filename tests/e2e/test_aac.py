@@ -30,12 +30,6 @@ from test_radio import (BUFFERING, PLAYING, STOPPED, capture, play,  # noqa: F40
                         radio_player)
 
 AAC_SECONDS = float(os.environ.get("TUNARA_AAC_SECONDS", "30"))
-STAGED = os.environ.get("TUNARA_STAGED_ENGINE") == "1"
-
-STAGED_ONLY = pytest.mark.xfail(
-    not STAGED, strict=False,
-    reason="the DLL still plays through its first engine, which has no AAC decoder stage; "
-           "AAC comes with the staged session (TUNARA_STAGED_ENGINE=1)")
 
 TITLES = ["Ünïcödé – AAC 東京", "Rock 'n' Roll; in AAC"]
 
@@ -102,7 +96,6 @@ def assert_tone(samples, seconds, wrong_share=0.02):
     assert len(wrong) <= wrong_share * len(found), wrong[:10]
 
 
-@STAGED_ONLY
 @pytest.mark.parametrize("mount", AAC_MOUNTS, ids=[m.strip("/") for m in AAC_MOUNTS])
 def test_aac_mount_plays_with_titles_and_pitch(listener, icecast, capture, mount):
     capture.start()
@@ -143,7 +136,6 @@ def test_relay_passes_adts_without_a_content_type(relay):
     assert any(adts_run(head, at) for at in range(len(head) - 4096)), head[:32].hex()
 
 
-@STAGED_ONLY
 @pytest.mark.parametrize("mount", AAC_MOUNTS, ids=[m.strip("/") for m in AAC_MOUNTS])
 def test_relay_without_content_type_plays_by_its_bytes(listener, relay, capture, mount):
     capture.start()
@@ -161,7 +153,6 @@ def test_relay_without_content_type_plays_by_its_bytes(listener, relay, capture,
     assert_tone(samples, played)
 
 
-@STAGED_ONLY
 def test_damaged_frames_are_skipped_and_play_goes_on(listener, icecast, capture):
     with FaultProxy("127.0.0.1", icecast.port) as proxy:
         # About one damaged frame a second (8000 bytes at 64 kbit/s), each
