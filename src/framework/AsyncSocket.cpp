@@ -22,6 +22,9 @@ struct CSocketSlot {
     SOCKET hSocket = INVALID_SOCKET;
     CAsyncSocket* pSocket = nullptr;
     unsigned nSerial = 0;  // tells a re-registered slot from the one we saw
+    // Winsock reports a close again each time the events are selected anew
+    // (as the read passes do); a socket is told of its close once.
+    bool bCloseDelivered = false;
 };
 
 bool SameRegistration(const CSocketSlot& a, const CSocketSlot& b) {
@@ -39,6 +42,11 @@ bool PendingBytes(SOCKET hSocket, u_long& pending) {
     LinkTrace::Add(LinkTrace::Counter::PendingQueryNs, LinkTrace::Now() - start);
     return ok;
 }
+
+// More than any one pass of a reader of frames takes (a header, or a chunk of
+// at most 4096 payload bytes): with this much waiting, several passes will
+// find their bytes.
+constexpr u_long kLargestPiece = 8 + 4096;
 
 bool ParseAddress(LPCWSTR address, IN_ADDR& result) {
     if (address == nullptr) {
@@ -78,6 +86,7 @@ public:
         CSocketSlot& entry = m_slots[slot];
         entry.hSocket = pSocket->m_hSocket;
         entry.pSocket = pSocket;
+        entry.bCloseDelivered = false;
         ++entry.nSerial;
         return static_cast<int>(slot);
     }
@@ -97,19 +106,28 @@ public:
             return;
         }
         if (m_hWnd) {
-            const UINT message = MessageFor(slot);
-            MSG msg;
-            // Posted messages only: dispatching sent ones here would run
-            // other code in the middle of a Close.
-            while (::PeekMessageW(&msg, m_hWnd.Get(), message, message,
-                                  PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE)) {
-            }
+            DropQueued(MessageFor(slot));
         }
         try {
             m_freeSlots.push_back(static_cast<size_t>(slot));
         } catch (...) {
             // The number is lost for reuse, nothing worse.
         }
+    }
+
+    // Remembers pSocket for one OnDeferredSend when the passes in a row now
+    // running end; false if none are.
+    bool Defer(CAsyncSocket* pSocket) {
+        if (m_nReadDepth == 0 || !IsSlot(pSocket->m_nSlot) || ::InSendMessage()) {
+            return false;
+        }
+        const size_t slot = static_cast<size_t>(pSocket->m_nSlot);
+        try {
+            m_deferred.emplace_back(slot, m_slots[slot]);
+        } catch (...) {
+            return false;
+        }
+        return true;
     }
 
     HWND Window() const { return m_hWnd.Get(); }
@@ -195,12 +213,126 @@ private:
         }
     }
 
-    void DispatchRead(size_t /*slot*/, const CSocketSlot& seen, int error) {
+    // Holds the read depth up while a read notification runs passes in a
+    // row; the outermost one hands out the sends deferred meanwhile as it
+    // ends.
+    class CReadScope {
+    public:
+        explicit CReadScope(CSocketNotifier& notifier) : m_notifier(notifier) {
+            ++m_notifier.m_nReadDepth;
+        }
+        ~CReadScope() {
+            if (--m_notifier.m_nReadDepth == 0) {
+                m_notifier.FlushDeferred();
+            }
+        }
+        CReadScope(const CReadScope&) = delete;
+        CReadScope& operator=(const CReadScope&) = delete;
+
+    private:
+        CSocketNotifier& m_notifier;
+    };
+
+    // The passes of one read notification. Each OnReceive takes what it
+    // takes (a header or one chunk of a payload). Most notifications need
+    // one: Winsock posts FD_READ again after every read that leaves bytes
+    // behind, and for a frame or two that re-post is the cheapest way to the
+    // next piece. When more is waiting than one pass can take, the passes
+    // follow each other here instead, without a round trip through the
+    // message queue each, for as long as every read gets all it asked for.
+    //
+    // Read notifications are turned off for a socket that streams like this:
+    // each read would post another, each of those would run passes of its
+    // own and post as many again, and the queue would grow until it starved
+    // every other connection. While they are off, a socket that reached
+    // kMaxReadPasses posts itself one notification, behind whatever else is
+    // queued, and so gives way; one whose bytes ran out turns them on again,
+    // which has Winsock post one at once if bytes came in meanwhile.
+    void DispatchRead(size_t slot, const CSocketSlot& seen, int error) {
         if (LinkTrace::IsOn()) {
             LinkTrace::OnNotification();
             LinkTrace::Add(LinkTrace::Counter::Passes);
         }
-        seen.pSocket->OnReceive(error);
+        CAsyncSocket* pSocket = seen.pSocket;
+        uint64_t before = pSocket->m_nBytesRead;
+        pSocket->OnReceive(error);
+        if (!IsCurrent(slot, seen)) {
+            return;
+        }
+        u_long pending = 0;
+        if (error != 0 || pSocket->m_nBytesRead == before || !pSocket->m_bLastReadFull ||
+            !PendingBytes(seen.hSocket, pending) || pending <= kLargestPiece ||
+            !SetReadsOff(slot, *pSocket, true)) {
+            SetReadsOff(slot, *pSocket, false);
+            return;
+        }
+        // Only passes in a row hold their sends back: a lone pass's command
+        // sends at once, as it always did.
+        CReadScope scope(*this);
+        bool bDrained = false;
+        for (int pass = 1; pass < CAsyncSocket::kMaxReadPasses && !bDrained; ++pass) {
+            if (LinkTrace::IsOn()) {
+                LinkTrace::Add(LinkTrace::Counter::Passes);
+            }
+            before = pSocket->m_nBytesRead;
+            pSocket->OnReceive(0);
+            if (!IsCurrent(slot, seen)) {
+                return;  // closed
+            }
+            // A reader that took nothing waits for more bytes (or is busy
+            // further out, in a handler of its own); a short read emptied
+            // the socket.
+            bDrained = pSocket->m_nBytesRead == before || !pSocket->m_bLastReadFull;
+        }
+        if (bDrained ||
+            !::PostMessageW(m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                            static_cast<WPARAM>(seen.hSocket), WSAMAKESELECTREPLY(FD_READ, 0))) {
+            SetReadsOff(slot, *pSocket, false);
+        }
+    }
+
+    // Turns the socket's read notifications off or on again; false if that
+    // failed. Turning them on when they are on does nothing.
+    bool SetReadsOff(size_t slot, CAsyncSocket& socket, bool bOff) {
+        if (socket.m_bReadsOff == bOff) {
+            return true;
+        }
+        const long events = bOff ? socket.m_lEvents & ~FD_READ : socket.m_lEvents;
+        if (::WSAAsyncSelect(socket.m_hSocket, m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                             events) != 0) {
+            return false;
+        }
+        socket.m_bReadsOff = bOff;
+        return true;
+    }
+
+    // Posted messages only: dispatching sent ones here would run other code
+    // in the middle of a Close.
+    void DropQueued(UINT message) {
+        MSG msg;
+        while (::PeekMessageW(&msg, m_hWnd.Get(), message, message,
+                              PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE)) {
+        }
+    }
+
+    void FlushDeferred() noexcept {
+        if (LinkTrace::IsOn() && !m_deferred.empty()) {
+            LinkTrace::Add(LinkTrace::Counter::DeferredFlushes);
+        }
+        // The read depth is 0 again, so what a flush sends goes at once; a
+        // flush may close its socket, and a socket closed since it deferred
+        // is not current any more.
+        for (size_t i = 0; i < m_deferred.size(); ++i) {
+            const auto [slot, seen] = m_deferred[i];
+            if (IsCurrent(slot, seen)) {
+                seen.pSocket->m_bSendDeferred = false;
+                try {
+                    seen.pSocket->OnDeferredSend();
+                } catch (...) {
+                }
+            }
+        }
+        m_deferred.clear();
     }
 
     // Windows may post FD_CLOSE while bytes are still unread, ahead of the
@@ -211,6 +343,9 @@ private:
     // once, so this cannot spin.
     void DispatchClose(UINT message, size_t slot, const CSocketSlot& seen, int error,
                        LPARAM lParam) {
+        if (m_slots[slot].bCloseDelivered) {
+            return;
+        }
         u_long pending = 0;
         if (error == 0 && PendingBytes(seen.hSocket, pending) && pending > 0) {
             seen.pSocket->OnReceive(0);
@@ -223,12 +358,15 @@ private:
                 return;
             }
         }
+        m_slots[slot].bCloseDelivered = true;
         seen.pSocket->OnClose(error);
     }
 
     CWindowHandle m_hWnd;
     std::vector<CSocketSlot> m_slots;
     std::vector<size_t> m_freeSlots;
+    int m_nReadDepth = 0;  // runs of passes in a row now going on, nested ones included
+    std::vector<std::pair<size_t, CSocketSlot>> m_deferred;
 };
 
 void AfxSocketTerm() {
@@ -292,6 +430,12 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected, SOCKADDR* addr, int* addrLen)
 int CAsyncSocket::Receive(void* buf, int len, int flags) {
     const int64_t start = LinkTrace::IsOn() ? LinkTrace::Now() : 0;
     const int count = ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
+    if ((flags & MSG_PEEK) == 0) {
+        m_bLastReadFull = count == len && count > 0;
+        if (count > 0) {
+            m_nBytesRead += static_cast<uint64_t>(count);
+        }
+    }
     if (LinkTrace::IsOn()) {
         LinkTrace::Add(LinkTrace::Counter::Receives);
         LinkTrace::Add(LinkTrace::Counter::ReceiveNs, LinkTrace::Now() - start);
@@ -312,12 +456,25 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
     return count;
 }
 
+bool CAsyncSocket::DeferSend() {
+    if (m_bSendDeferred) {
+        return true;
+    }
+    if (m_hSocket == INVALID_SOCKET || !CSocketNotifier::ForThread().Defer(this)) {
+        return false;
+    }
+    m_bSendDeferred = true;
+    return true;
+}
+
 void CAsyncSocket::Close() {
     if (m_hSocket == INVALID_SOCKET) {
         return;
     }
     const SOCKET hSocket = std::exchange(m_hSocket, INVALID_SOCKET);
     const int slot = std::exchange(m_nSlot, -1);
+    m_bSendDeferred = false;
+    m_bReadsOff = false;
     CSocketNotifier& notifier = CSocketNotifier::ForThread();
     notifier.Unregister(slot);
     ::closesocket(hSocket);
@@ -337,8 +494,13 @@ BOOL CAsyncSocket::AsyncSelect(long events) {
             return FALSE;
         }
     }
-    return ::WSAAsyncSelect(m_hSocket, notifier.Window(), CSocketNotifier::MessageFor(m_nSlot),
-                            events) == 0;
+    if (::WSAAsyncSelect(m_hSocket, notifier.Window(), CSocketNotifier::MessageFor(m_nSlot),
+                         events) != 0) {
+        return FALSE;
+    }
+    m_lEvents = events;
+    m_bReadsOff = false;
+    return TRUE;
 }
 
 BOOL CAsyncSocket::GetSockName(SOCKADDR* addr, int* addrLen) const {
@@ -355,3 +517,4 @@ void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnDeferredSend() {}

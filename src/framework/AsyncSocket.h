@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstdint>
+
 inline constexpr long kAllSocketEvents =
     FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
@@ -14,6 +16,13 @@ inline constexpr long kAllSocketEvents =
 // notification whose socket is no longer the registered one is ignored.
 // A notification handler may delete its object: the framework does not touch
 // it afterwards. Use a socket only on the thread that created it.
+//
+// Each notification is a window message, which costs a round trip through
+// the system (under Wine, through its server). When more bytes wait than one
+// OnReceive takes, a read notification is served in up to kMaxReadPasses
+// OnReceive calls in a row, for as long as each read gets all it asked for;
+// a socket that always has data then gives way to the messages queued behind
+// it and is notified again for the rest.
 class CAsyncSocket {
 public:
     CAsyncSocket() = default;
@@ -44,8 +53,19 @@ public:
 
     SOCKET m_hSocket = INVALID_SOCKET;
 
+    static constexpr int kMaxReadPasses = 16;
+
 protected:
     friend class CSocketNotifier;
+
+    // While a read notification runs passes in a row, asks for one
+    // OnDeferredSend when they end, so that what they queue leaves in one
+    // send; returns false (send now) at any other time, and inside a message
+    // sent from another thread or process, which can arrive in a handler's
+    // wait and must not wait for it. A pass's command that blocks holds back
+    // what the passes before it queued until it returns.
+    bool DeferSend();
+    virtual void OnDeferredSend();
 
     virtual void OnReceive(int errorCode);
     virtual void OnSend(int errorCode);
@@ -57,6 +77,15 @@ protected:
 
 private:
     int m_nSlot = -1;  // index of the notification message number, or -1
+    // Bytes taken by Receive, so that the read notification's passes can
+    // tell a reader that took something from one that waits for more.
+    uint64_t m_nBytesRead = 0;
+    // The last Receive got all it asked for: more may be waiting.
+    bool m_bLastReadFull = false;
+    long m_lEvents = 0;  // what AsyncSelect last asked for
+    // Read notifications are turned off while the socket streams.
+    bool m_bReadsOff = false;
+    bool m_bSendDeferred = false;
 };
 
 // Destroys the calling thread's notification window; AfxWinTerm calls it.

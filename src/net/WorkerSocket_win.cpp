@@ -102,7 +102,16 @@ void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
     if (LinkTrace::IsOn()) {
         LinkTrace::OnQueued();
     }
-    Serve([this, &payload] { return m_sendQueue.SendFrame(*this, payload); });
+    Serve([this, &payload] {
+        if (DeferSend()) {
+            return m_sendQueue.AppendFrame(payload);
+        }
+        return m_sendQueue.SendFrame(*this, payload);
+    });
+}
+
+void CWorkerSocket::OnDeferredSend() {
+    Serve([this] { return m_sendQueue.Flush(*this); });
 }
 
 void CWorkerSocket::OnStallCheck() {

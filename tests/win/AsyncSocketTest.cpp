@@ -15,8 +15,25 @@ std::set<const CAsyncSocket*> g_liveSockets;
 int g_nCallsOnDeadSockets = 0;
 
 // What a test socket saw; outlives the socket, which may delete itself.
+// Messages dispatched so far by the test's pump: its done() predicate runs
+// after each one, and counts them. OnReceive calls that see the same count
+// ran in a row, inside one notification.
+int g_nDispatches = 0;
+
+void CountedPump(DWORD milliseconds) {
+    PumpUntil(
+        [] {
+            ++g_nDispatches;
+            return false;
+        },
+        milliseconds);
+}
+
 struct CSocketRecord {
-    std::string events;  // A accept, R bytes read, C close
+    std::vector<int> passMarks;        // g_nMarksSeen at each OnReceive
+    std::vector<size_t> flushedAfter;  // nReceives at each OnDeferredSend
+    std::vector<bool> deferred;        // whether each OnReceive's DeferSend held
+    std::string events;                // A accept, R bytes read, C close, F deferred send
     std::vector<char> data;
     int nReceives = 0;
     int nSends = 0;
@@ -31,7 +48,8 @@ public:
     int m_nReadSize = 4096;
     // Reads nothing until this many bytes wait, like a reader of fixed headers.
     u_long m_nMinAvailable = 0;
-    int m_nDeleteOnReceive = 0;  // deletes itself in that OnReceive (1-based)
+    int m_nDeleteOnReceive = 0;      // deletes itself in that OnReceive (1-based)
+    bool m_bDeferInReceive = false;  // asks for a deferred send in each OnReceive
     bool m_bDeleteOnClose = false;
     std::function<void()> m_onAccept;
     std::function<void()> m_onSend;
@@ -67,11 +85,22 @@ protected:
                 record.events += 'R';
             }
         }
+        record.passMarks.push_back(g_nDispatches);
+        record.deferred.push_back(m_bDeferInReceive && DeferSend());
         if (record.nReceives == m_nDeleteOnReceive) {
             record.bDeleted = true;
             delete this;
         }
     }
+    void OnDeferredSend() override {
+        if (Alive(this)) {
+            m_pRecord->events += 'F';
+            m_pRecord->flushedAfter.push_back(m_pRecord->nReceives);
+        }
+    }
+
+public:
+    using CAsyncSocket::DeferSend;
     void OnSend(int) override {
         if (Alive(this)) {
             ++m_pRecord->nSends;
@@ -344,6 +373,108 @@ TEST_F(AsyncSocketTest, SendResumesOnSendAfterWouldBlock) {
     EXPECT_TRUE(bDone) << received.size() << " of " << data.size();
     EXPECT_TRUE(received == data);
     EXPECT_GE(m_pWorkerRecord->nSends, 1);
+}
+
+// The longest run of OnReceive calls made within one notification.
+size_t LongestPassRun(const std::vector<int>& marks) {
+    size_t longest = 0;
+    for (size_t i = 0, run = 0; i < marks.size(); ++i) {
+        run = i > 0 && marks[i] == marks[i - 1] ? run + 1 : 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+struct CPassCase {
+    const char* name;
+    size_t nBytes;
+    int nReadSize;
+    u_long nMinAvailable;
+    size_t nLongestRunMin;
+    size_t nLongestRunMax;
+};
+
+class AsyncSocketPassTest : public AsyncSocketTest,
+                            public ::testing::WithParamInterface<CPassCase> {};
+
+TEST_P(AsyncSocketPassTest, PassesInARowAreBounded) {
+    const CPassCase& c = GetParam();
+    m_configureWorker = [&c](CTestSocket& worker) {
+        worker.m_nReadSize = c.nReadSize;
+        worker.m_nMinAvailable = c.nMinAvailable;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    const std::vector<char> data = Pattern(c.nBytes);
+    ASSERT_TRUE(SendAll(client.Get(), data));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    const size_t nExpected = c.nMinAvailable > c.nBytes ? 0 : c.nBytes;
+    PumpUntil(
+        [&] {
+            ++g_nDispatches;
+            return record.data.size() == nExpected;
+        },
+        20000);
+    CountedPump(200);  // what is still queued, counted too
+    EXPECT_EQ(record.data.size(), nExpected);
+    EXPECT_TRUE(std::equal(record.data.begin(), record.data.end(), data.begin()));
+    const size_t longest = LongestPassRun(record.passMarks);
+    EXPECT_GE(longest, c.nLongestRunMin);
+    EXPECT_LE(longest, c.nLongestRunMax);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AsyncSocket, AsyncSocketPassTest,
+    ::testing::Values(
+        // Far more waiting than one read takes: passes follow each other, but
+        // the socket gives way after kMaxReadPasses of them.
+        CPassCase{"ManyPiecesWaiting", 200000, 8, 0, 2, CAsyncSocket::kMaxReadPasses},
+        CPassCase{"ChunksWaiting", 200000, 4096, 0, 2, CAsyncSocket::kMaxReadPasses},
+        // A frame or two: the re-posted notification brings the next piece.
+        CPassCase{"FewBytesWaiting", 12, 3, 0, 1, 1},
+        // A reader that takes nothing is not asked again in a row.
+        CPassCase{"ReaderTakesNothing", 5000, 8, 6000, 1, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AsyncSocketTest, DeferredSendComesOnceAfterTheNotification) {
+    m_configureWorker = [](CTestSocket& worker) {
+        worker.m_nReadSize = 8;
+        worker.m_bDeferInReceive = true;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    // Outside a read notification there is nothing to wait for.
+    EXPECT_FALSE(m_pWorker->DeferSend());
+    ASSERT_TRUE(SendAll(client.Get(), Pattern(100000)));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil(
+        [&] {
+            ++g_nDispatches;
+            return record.data.size() == 100000;
+        },
+        20000);
+    CountedPump(200);
+    ASSERT_EQ(record.data.size(), 100000u);
+    // Passes in a row held their sends back, a lone pass did not; each run
+    // that held any got one deferred send, after its last pass.
+    const std::vector<int>& marks = record.passMarks;
+    std::vector<size_t> runEnds;  // nReceives after the last pass of a holding run
+    bool bRunHeld = false;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        const bool bFirst = i == 0 || marks[i] != marks[i - 1];
+        const bool bLast = i + 1 == marks.size() || marks[i + 1] != marks[i];
+        bRunHeld = (bFirst ? false : bRunHeld) || record.deferred[i];
+        if (bFirst && bLast) {
+            EXPECT_FALSE(record.deferred[i]) << "pass " << i;
+        }
+        if (bLast && bRunHeld) {
+            runEnds.push_back(i + 1);
+        }
+    }
+    EXPECT_FALSE(runEnds.empty());
+    EXPECT_EQ(record.flushedAfter, runEnds);
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {
