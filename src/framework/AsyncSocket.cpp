@@ -6,6 +6,9 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -14,6 +17,10 @@ namespace {
 // Message numbers kFirstNotifyMessage + slot are private to our own window
 // class, so the whole WM_USER range above it is free.
 constexpr UINT kFirstNotifyMessage = WM_USER + 0x100;
+// Flushes the sends deferred by read passes, if they are still held: posted
+// at the first deferral, it is handled at once by any message loop that a
+// handler runs, and finds nothing to do when the passes ended normally.
+constexpr UINT kFlushDeferredMessage = WM_USER + 0xFF;
 constexpr UINT kLastNotifyMessage = 0x7FFF;
 constexpr size_t kMaxSlots = kLastNotifyMessage - kFirstNotifyMessage + 1;
 constexpr wchar_t kNotifyClassName[] = L"AfxSocketNotifyWnd";
@@ -42,11 +49,6 @@ bool PendingBytes(SOCKET hSocket, u_long& pending) {
     LinkTrace::Add(LinkTrace::Counter::PendingQueryNs, LinkTrace::Now() - start);
     return ok;
 }
-
-// More than any one pass of a reader of frames takes (a header, or a chunk of
-// at most 4096 payload bytes): with this much waiting, several passes will
-// find their bytes.
-constexpr u_long kLargestPiece = 8 + 4096;
 
 bool ParseAddress(LPCWSTR address, IN_ADDR& result) {
     if (address == nullptr) {
@@ -117,9 +119,20 @@ public:
 
     // Remembers pSocket for one OnDeferredSend when the passes in a row now
     // running end; false if none are.
+    //
+    // Only while more input waits behind the running pass: the command of
+    // the last frame there is sends at once, and takes the deferred ones
+    // along, so that a batch costs one send and a lone command no wait.
     bool Defer(CAsyncSocket* pSocket) {
-        if (m_nReadDepth == 0 || !IsSlot(pSocket->m_nSlot) || ::InSendMessage()) {
+        if (m_nReadDepth == 0 || !IsSlot(pSocket->m_nSlot) || ::InSendMessage() ||
+            !IsCurrent(m_readingSlot, m_readingSeen) || !m_readingSeen.pSocket->HasInputWaiting()) {
             return false;
+        }
+        if (m_deferred.empty() && !m_bFlushPosted) {
+            if (!::PostMessageW(m_hWnd.Get(), kFlushDeferredMessage, 0, 0)) {
+                return false;
+            }
+            m_bFlushPosted = true;
         }
         const size_t slot = static_cast<size_t>(pSocket->m_nSlot);
         try {
@@ -158,6 +171,12 @@ private:
     }
 
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == kFlushDeferredMessage) {
+            CSocketNotifier& notifier = ForThread();
+            notifier.m_bFlushPosted = false;
+            notifier.FlushDeferred();
+            return 0;
+        }
         if (message < kFirstNotifyMessage || message > kLastNotifyMessage) {
             return ::DefWindowProcW(hWnd, message, wParam, lParam);
         }
@@ -213,78 +232,74 @@ private:
         }
     }
 
-    // Holds the read depth up while a read notification runs passes in a
-    // row; the outermost one hands out the sends deferred meanwhile as it
-    // ends.
+    // Holds the read depth up, and names the socket whose passes run, while
+    // a read notification is served; the sends deferred meanwhile leave as
+    // it ends (a nested one's end included: earlier is never wrong).
     class CReadScope {
     public:
-        explicit CReadScope(CSocketNotifier& notifier) : m_notifier(notifier) {
+        CReadScope(CSocketNotifier& notifier, size_t slot, const CSocketSlot& seen)
+            : m_notifier(notifier),
+              m_nSavedSlot(notifier.m_readingSlot),
+              m_savedSeen(notifier.m_readingSeen) {
             ++m_notifier.m_nReadDepth;
+            m_notifier.m_readingSlot = slot;
+            m_notifier.m_readingSeen = seen;
         }
         ~CReadScope() {
-            if (--m_notifier.m_nReadDepth == 0) {
-                m_notifier.FlushDeferred();
-            }
+            --m_notifier.m_nReadDepth;
+            m_notifier.m_readingSlot = m_nSavedSlot;
+            m_notifier.m_readingSeen = m_savedSeen;
+            m_notifier.FlushDeferred();
         }
         CReadScope(const CReadScope&) = delete;
         CReadScope& operator=(const CReadScope&) = delete;
 
     private:
         CSocketNotifier& m_notifier;
+        size_t m_nSavedSlot;
+        CSocketSlot m_savedSeen;
     };
 
     // The passes of one read notification. Each OnReceive takes what it
-    // takes (a header or one chunk of a payload). Most notifications need
-    // one: Winsock posts FD_READ again after every read that leaves bytes
-    // behind, and for a frame or two that re-post is the cheapest way to the
-    // next piece. When more is waiting than one pass can take, the passes
-    // follow each other here instead, without a round trip through the
-    // message queue each, for as long as every read gets all it asked for.
+    // takes (a header or one chunk of a payload); while input waits behind
+    // it (read ahead, or a read that got all it asked for) the next follows
+    // here, without a round trip through the message queue.
     //
-    // Read notifications are turned off for a socket that streams like this:
-    // each read would post another, each of those would run passes of its
-    // own and post as many again, and the queue would grow until it starved
-    // every other connection. While they are off, a socket that reached
-    // kMaxReadPasses posts itself one notification, behind whatever else is
-    // queued, and so gives way; one whose bytes ran out turns them on again,
-    // which has Winsock post one at once if bytes came in meanwhile.
+    // Read notifications are turned off before a pass that reads from the
+    // socket itself: each such read would have Winsock post another while
+    // bytes remain, each of those would run passes of its own and post as
+    // many again, and the queue would grow until it starved every other
+    // connection. While they are off, a socket that reached kMaxReadPasses
+    // posts itself one notification, behind whatever else is queued, and so
+    // gives way; one whose input ran out turns them on again.
+    //
+    // A reader that takes nothing while bytes wait is busy further out (in a
+    // handler that runs a message loop): the outer call reads on when it
+    // returns, so nothing is posted for it here.
     void DispatchRead(size_t slot, const CSocketSlot& seen, int error) {
         if (LinkTrace::IsOn()) {
             LinkTrace::OnNotification();
-            LinkTrace::Add(LinkTrace::Counter::Passes);
         }
         CAsyncSocket* pSocket = seen.pSocket;
-        uint64_t before = pSocket->m_nBytesRead;
-        pSocket->OnReceive(error);
-        if (!IsCurrent(slot, seen)) {
-            return;
-        }
-        u_long pending = 0;
-        if (error != 0 || pSocket->m_nBytesRead == before || !pSocket->m_bLastReadFull ||
-            !PendingBytes(seen.hSocket, pending) || pending <= kLargestPiece ||
-            !SetReadsOff(slot, *pSocket, true)) {
-            SetReadsOff(slot, *pSocket, false);
-            return;
-        }
-        // Only passes in a row hold their sends back: a lone pass's command
-        // sends at once, as it always did.
-        CReadScope scope(*this);
-        bool bDrained = false;
-        for (int pass = 1; pass < CAsyncSocket::kMaxReadPasses && !bDrained; ++pass) {
+        CReadScope scope(*this, slot, seen);
+        for (int pass = 0; pass < CAsyncSocket::kMaxReadPasses; ++pass) {
+            if (pass > 0 && pSocket->NeedsSocketRead()) {
+                SetReadsOff(slot, *pSocket, true);
+            }
             if (LinkTrace::IsOn()) {
                 LinkTrace::Add(LinkTrace::Counter::Passes);
             }
-            before = pSocket->m_nBytesRead;
-            pSocket->OnReceive(0);
+            const uint64_t before = pSocket->m_nBytesRead;
+            pSocket->OnReceive(pass == 0 ? error : 0);
             if (!IsCurrent(slot, seen)) {
                 return;  // closed
             }
-            // A reader that took nothing waits for more bytes (or is busy
-            // further out, in a handler of its own); a short read emptied
-            // the socket.
-            bDrained = pSocket->m_nBytesRead == before || !pSocket->m_bLastReadFull;
+            if (error != 0 || pSocket->m_nBytesRead == before || !pSocket->HasInputWaiting()) {
+                SetReadsOff(slot, *pSocket, false);
+                return;
+            }
         }
-        if (bDrained ||
+        if (!SetReadsOff(slot, *pSocket, true) ||
             !::PostMessageW(m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
                             static_cast<WPARAM>(seen.hSocket), WSAMAKESELECTREPLY(FD_READ, 0))) {
             SetReadsOff(slot, *pSocket, false);
@@ -293,6 +308,13 @@ private:
 
     // Turns the socket's read notifications off or on again; false if that
     // failed. Turning them on when they are on does nothing.
+    //
+    // Selecting FD_READ again is not relied on to announce bytes that came
+    // while it was off: under Wine a read notification, once held back, may
+    // be armed again only by a recv, and bytes that arrived in that window
+    // would then sit unread with nothing to announce them. So after turning
+    // reads on we look, and notify ourselves if anything waits; a
+    // notification too many costs one empty pass.
     bool SetReadsOff(size_t slot, CAsyncSocket& socket, bool bOff) {
         if (socket.m_bReadsOff == bOff) {
             return true;
@@ -303,6 +325,12 @@ private:
             return false;
         }
         socket.m_bReadsOff = bOff;
+        u_long pending = 0;
+        if (!bOff && (socket.m_lEvents & FD_READ) != 0 &&
+            (!PendingBytes(socket.m_hSocket, pending) || pending > 0)) {
+            ::PostMessageW(m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                           static_cast<WPARAM>(socket.m_hSocket), WSAMAKESELECTREPLY(FD_READ, 0));
+        }
         return true;
     }
 
@@ -316,57 +344,88 @@ private:
     }
 
     void FlushDeferred() noexcept {
-        if (LinkTrace::IsOn() && !m_deferred.empty()) {
+        if (m_deferred.empty()) {
+            return;
+        }
+        if (LinkTrace::IsOn()) {
             LinkTrace::Add(LinkTrace::Counter::DeferredFlushes);
         }
-        // The read depth is 0 again, so what a flush sends goes at once; a
-        // flush may close its socket, and a socket closed since it deferred
-        // is not current any more.
-        for (size_t i = 0; i < m_deferred.size(); ++i) {
-            const auto [slot, seen] = m_deferred[i];
+        // Taken out first: a flush may close its socket (a socket closed
+        // since it deferred is not current any more), and what it sends goes
+        // at once, each socket's deferral being over.
+        std::vector<std::pair<size_t, CSocketSlot>> deferred;
+        deferred.swap(m_deferred);
+        for (const auto& [slot, seen] : deferred) {
             if (IsCurrent(slot, seen)) {
                 seen.pSocket->m_bSendDeferred = false;
+            }
+        }
+        for (const auto& [slot, seen] : deferred) {
+            if (IsCurrent(slot, seen)) {
                 try {
                     seen.pSocket->OnDeferredSend();
                 } catch (...) {
                 }
             }
         }
-        m_deferred.clear();
+        deferred.clear();
+        if (m_deferred.empty()) {
+            m_deferred.swap(deferred);  // keeps the storage
+        }
     }
 
     // Windows may post FD_CLOSE while bytes are still unread, ahead of the
     // FD_READs it re-posts after partial reads, and a socket that reads only
     // in OnReceive would then lose the peer's last bytes. While bytes remain
-    // and the reader keeps taking them, hand them to OnReceive and come back
-    // to the close afterwards; a reader that takes nothing gets its OnClose at
-    // once, so this cannot spin.
+    // and the reader keeps taking them, hand them to OnReceive, in passes in
+    // a row as a read notification would, and come back to the close
+    // afterwards; a reader that takes nothing gets its OnClose at once, so
+    // this cannot spin.
     void DispatchClose(UINT message, size_t slot, const CSocketSlot& seen, int error,
                        LPARAM lParam) {
         if (m_slots[slot].bCloseDelivered) {
             return;
         }
         u_long pending = 0;
-        if (error == 0 && PendingBytes(seen.hSocket, pending) && pending > 0) {
-            seen.pSocket->OnReceive(0);
+        CAsyncSocket* pSocket = seen.pSocket;
+        if (error == 0 && pSocket->GetPendingBytes(pending) && pending > 0) {
+            bool bTook = false;
+            {
+                CReadScope scope(*this, slot, seen);
+                for (int pass = 0; pass < CAsyncSocket::kMaxReadPasses; ++pass) {
+                    const uint64_t before = pSocket->m_nBytesRead;
+                    pSocket->OnReceive(0);
+                    if (!IsCurrent(slot, seen)) {
+                        return;
+                    }
+                    if (pSocket->m_nBytesRead == before) {
+                        break;
+                    }
+                    bTook = true;
+                }
+            }
             if (!IsCurrent(slot, seen)) {
-                return;
+                return;  // closed by a deferred send
             }
             u_long left = 0;
-            if (PendingBytes(seen.hSocket, left) && left > 0 && left < pending &&
+            if (bTook && pSocket->GetPendingBytes(left) && left > 0 &&
                 ::PostMessageW(m_hWnd.Get(), message, static_cast<WPARAM>(seen.hSocket), lParam)) {
                 return;
             }
         }
         m_slots[slot].bCloseDelivered = true;
-        seen.pSocket->OnClose(error);
+        pSocket->OnClose(error);
     }
 
     CWindowHandle m_hWnd;
     std::vector<CSocketSlot> m_slots;
     std::vector<size_t> m_freeSlots;
-    int m_nReadDepth = 0;  // runs of passes in a row now going on, nested ones included
+    int m_nReadDepth = 0;  // read notifications now being served, nested ones included
+    // The socket whose passes run now (innermost), as it was registered.
+    size_t m_readingSlot = 0;
+    CSocketSlot m_readingSeen;
     std::vector<std::pair<size_t, CSocketSlot>> m_deferred;
+    bool m_bFlushPosted = false;
 };
 
 void AfxSocketTerm() {
@@ -427,20 +486,69 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected, SOCKADDR* addr, int* addrLen)
     return FALSE;
 }
 
-int CAsyncSocket::Receive(void* buf, int len, int flags) {
+int CAsyncSocket::ReceiveFromSocket(void* buf, int len, int flags) {
     const int64_t start = LinkTrace::IsOn() ? LinkTrace::Now() : 0;
     const int count = ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
     if ((flags & MSG_PEEK) == 0) {
         m_bLastReadFull = count == len && count > 0;
-        if (count > 0) {
-            m_nBytesRead += static_cast<uint64_t>(count);
-        }
     }
     if (LinkTrace::IsOn()) {
         LinkTrace::Add(LinkTrace::Counter::Receives);
         LinkTrace::Add(LinkTrace::Counter::ReceiveNs, LinkTrace::Now() - start);
     }
     return count;
+}
+
+int CAsyncSocket::Receive(void* buf, int len, int flags) {
+    const bool bPeek = (flags & MSG_PEEK) != 0;
+    if (m_readAhead.empty() || len <= 0 || (bPeek && NeedsSocketRead())) {
+        const int count = ReceiveFromSocket(buf, len, flags);
+        if (count > 0 && !bPeek) {
+            m_nBytesRead += static_cast<uint64_t>(count);
+        }
+        return count;
+    }
+    if (NeedsSocketRead()) {
+        // Everything that has arrived, up to the buffer's size: a result of
+        // 0 or an error is the caller's, as from a recv of its own.
+        const int count =
+            ReceiveFromSocket(m_readAhead.data(), static_cast<int>(m_readAhead.size()), flags);
+        if (count <= 0) {
+            return count;
+        }
+        m_nAheadBegin = 0;
+        m_nAheadEnd = std::min(static_cast<size_t>(count), m_readAhead.size());
+    }
+    const size_t count = std::min(static_cast<size_t>(len), m_nAheadEnd - m_nAheadBegin);
+    std::memcpy(buf, m_readAhead.data() + m_nAheadBegin, count);
+    if (!bPeek) {
+        m_nAheadBegin += count;
+        m_nBytesRead += count;
+    }
+    return static_cast<int>(count);
+}
+
+BOOL CAsyncSocket::SetReadAhead(size_t bytes) noexcept {
+    if (m_nAheadBegin < m_nAheadEnd || bytes > static_cast<size_t>(INT_MAX)) {
+        return FALSE;  // bytes read ahead would be lost
+    }
+    try {
+        std::vector<char>(bytes).swap(m_readAhead);
+    } catch (...) {
+        std::vector<char>().swap(m_readAhead);
+        return FALSE;
+    }
+    m_nAheadBegin = m_nAheadEnd = 0;
+    return TRUE;
+}
+
+bool CAsyncSocket::GetPendingBytes(u_long& count) const {
+    u_long inSocket = 0;
+    if (!PendingBytes(m_hSocket, inSocket)) {
+        return false;
+    }
+    count = inSocket + static_cast<u_long>(m_nAheadEnd - m_nAheadBegin);
+    return true;
 }
 
 int CAsyncSocket::Send(const void* buf, int len, int flags) {
@@ -475,6 +583,16 @@ void CAsyncSocket::Close() {
     const int slot = std::exchange(m_nSlot, -1);
     m_bSendDeferred = false;
     m_bReadsOff = false;
+    m_bLastReadFull = false;
+    if (m_nAheadBegin < m_nAheadEnd) {
+        // A socket closed with input unread resets the connection; bytes
+        // read ahead are unread input all the same, so the peer learns the
+        // same, and the port is not left waiting out an orderly close.
+        const LINGER abort{1, 0};
+        ::setsockopt(hSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                     sizeof(abort));
+    }
+    m_nAheadBegin = m_nAheadEnd = 0;
     CSocketNotifier& notifier = CSocketNotifier::ForThread();
     notifier.Unregister(slot);
     ::closesocket(hSocket);

@@ -41,6 +41,8 @@ public:
     // The connection's own timer calls it every kStallCheckPeriodMs.
     void OnStallCheck();
     static constexpr UINT kStallCheckPeriodMs = 1000;
+    // What one recv takes at most: some 1,700 small commands.
+    static constexpr size_t kReadAheadBytes = 64 * 1024;
 
     IConnectionHost* m_pFrame;
     std::u16string m_strId;

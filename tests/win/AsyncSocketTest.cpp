@@ -53,6 +53,8 @@ public:
     bool m_bDeleteOnClose = false;
     std::function<void()> m_onAccept;
     std::function<void()> m_onSend;
+    // Told of each read's result, inside OnReceive, right after the read.
+    std::function<void(int)> m_onRead;
     std::shared_ptr<CSocketRecord> m_pRecord = std::make_shared<CSocketRecord>();
 
 protected:
@@ -80,6 +82,9 @@ protected:
         if (available >= m_nMinAvailable) {
             std::vector<char> buffer(static_cast<size_t>(m_nReadSize));
             const int n = Receive(buffer.data(), m_nReadSize);
+            if (m_onRead) {
+                m_onRead(n);
+            }
             if (n > 0) {
                 record.data.insert(record.data.end(), buffer.begin(), buffer.begin() + n);
                 record.events += 'R';
@@ -431,11 +436,54 @@ INSTANTIATE_TEST_SUITE_P(
         // the socket gives way after kMaxReadPasses of them.
         CPassCase{"ManyPiecesWaiting", 200000, 8, 0, 2, CAsyncSocket::kMaxReadPasses},
         CPassCase{"ChunksWaiting", 200000, 4096, 0, 2, CAsyncSocket::kMaxReadPasses},
-        // A frame or two: the re-posted notification brings the next piece.
-        CPassCase{"FewBytesWaiting", 12, 3, 0, 1, 1},
+        // A few pieces: all of them in one notification, and the read that
+        // finds the socket empty ends it.
+        CPassCase{"FewBytesWaiting", 12, 3, 0, 4, 5},
         // A reader that takes nothing is not asked again in a row.
         CPassCase{"ReaderTakesNothing", 5000, 8, 6000, 1, 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Waits, without dispatching anything, until count bytes wait in socket.
+bool WaitForPending(SOCKET socket, u_long count) {
+    const ULONGLONG deadline = ::GetTickCount64() + 5000;
+    u_long pending = 0;
+    while (::ioctlsocket(socket, FIONREAD, &pending) == 0 && pending < count &&
+           ::GetTickCount64() < deadline) {
+        ::Sleep(1);
+    }
+    return pending >= count;
+}
+
+// Bytes that come while a streaming socket has its read notifications off,
+// after its last read and before they are on again, must still be read:
+// selecting FD_READ again does not announce them by itself.
+TEST_F(AsyncSocketTest, BytesArrivingWhileReadsAreOffAreNotLeftUnread) {
+    SOCKET hClient = INVALID_SOCKET;
+    bool bTailSent = false;
+    const std::vector<char> head = Pattern(4 * 4096);
+    const std::vector<char> tail(10, 'T');
+    m_configureWorker = [&](CTestSocket& worker) {
+        worker.m_nReadSize = 4096;
+        // The first read that finds the socket empty happens in passes in a
+        // row, with notifications off; the peer's tail comes right after it.
+        worker.m_onRead = [&](int n) {
+            if (n < 4096 && !bTailSent) {
+                bTailSent = true;
+                EXPECT_TRUE(SendAll(hClient, tail));
+            }
+        };
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    hClient = client.Get();
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    ASSERT_TRUE(SendAll(client.Get(), head));
+    ASSERT_TRUE(WaitForPending(m_pWorker->m_hSocket, static_cast<u_long>(head.size())));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil([&] { return record.data.size() == head.size() + tail.size(); }, 3000);
+    EXPECT_TRUE(bTailSent);
+    EXPECT_EQ(record.data.size(), head.size() + tail.size());
+}
 
 TEST_F(AsyncSocketTest, DeferredSendComesOnceAfterTheNotification) {
     m_configureWorker = [](CTestSocket& worker) {
