@@ -38,6 +38,8 @@ struct CSocketRecord {
     int nReceives = 0;
     int nSends = 0;
     bool bDeleted = false;
+    bool bWaited = false;
+    bool bFlushedInWait = false;
 };
 
 class CTestSocket : public CAsyncSocket {
@@ -50,6 +52,10 @@ public:
     u_long m_nMinAvailable = 0;
     int m_nDeleteOnReceive = 0;      // deletes itself in that OnReceive (1-based)
     bool m_bDeferInReceive = false;  // asks for a deferred send in each OnReceive
+    // After the first deferral that holds, runs a message loop of its own
+    // until the deferred send comes (or a second passes), as a command that
+    // waits for another program would.
+    bool m_bWaitAfterDefer = false;
     bool m_bDeleteOnClose = false;
     std::function<void()> m_onAccept;
     std::function<void()> m_onSend;
@@ -92,6 +98,11 @@ protected:
         }
         record.passMarks.push_back(g_nDispatches);
         record.deferred.push_back(m_bDeferInReceive && DeferSend());
+        if (m_bWaitAfterDefer && record.deferred.back() && !record.bWaited) {
+            record.bWaited = true;
+            record.bFlushedInWait =
+                PumpUntil([&record] { return !record.flushedAfter.empty(); }, 1000);
+        }
         if (record.nReceives == m_nDeleteOnReceive) {
             record.bDeleted = true;
             delete this;
@@ -188,6 +199,7 @@ struct CReceiveCase {
     int nDeleteOnReceive;  // the worker deletes itself in that OnReceive
     bool bDeleteOnClose;
     size_t nBytesExpected;
+    size_t nReadAhead = 0;  // the worker's read-ahead buffer; 0: none
 };
 
 class AsyncSocketReceiveTest : public AsyncSocketTest,
@@ -199,6 +211,7 @@ TEST_P(AsyncSocketReceiveTest, BytesArriveInOrderThenOneClose) {
         worker.m_nReadSize = c.nReadSize;
         worker.m_nDeleteOnReceive = c.nDeleteOnReceive;
         worker.m_bDeleteOnClose = c.bDeleteOnClose;
+        EXPECT_TRUE(worker.SetReadAhead(c.nReadAhead));
     };
     CSocketHandle client = ConnectClient(m_nPort);
     ASSERT_TRUE(client);
@@ -247,7 +260,16 @@ INSTANTIATE_TEST_SUITE_P(
         // Notifications raised before Accept re-registers the socket.
         CReceiveCase{"PeerDoneBeforeAccept", 100, 3, true, true, 0, false, 100},
         CReceiveCase{"DeletedInOnClose", 30, 3, true, false, 0, true, 30},
-        CReceiveCase{"DeletedInOnReceiveWithMoreQueued", 30, 3, true, false, 2, false, 6}),
+        CReceiveCase{"DeletedInOnReceiveWithMoreQueued", 30, 3, true, false, 2, false, 6},
+        // Through a read-ahead buffer: reads far smaller than what one recv
+        // takes, reads larger than the buffer, a peer gone before the accept,
+        // and a reader deleted with bytes still in the buffer.
+        CReceiveCase{"ReadAheadSmallReadsThenClose", 100000, 3, true, false, 0, false, 100000,
+                     65536},
+        CReceiveCase{"ReadAheadSmallerThanReadsThenClose", 100000, 4096, true, false, 0, false,
+                     100000, 10},
+        CReceiveCase{"ReadAheadPeerDoneBeforeAccept", 100, 3, true, true, 0, false, 100, 65536},
+        CReceiveCase{"ReadAheadDeletedWithBytesBuffered", 30, 3, true, false, 2, false, 6, 65536}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Waits, without dispatching, until a notification for socket is first in
@@ -523,6 +545,26 @@ TEST_F(AsyncSocketTest, DeferredSendComesOnceAfterTheNotification) {
     }
     EXPECT_FALSE(runEnds.empty());
     EXPECT_EQ(record.flushedAfter, runEnds);
+}
+
+// A command that waits in a message loop of its own must not hold back what
+// the passes before it queued until it returns.
+TEST_F(AsyncSocketTest, DeferredSendLeavesFromANestedMessageLoop) {
+    m_configureWorker = [](CTestSocket& worker) {
+        worker.m_nReadSize = 8;
+        worker.m_bDeferInReceive = true;
+        worker.m_bWaitAfterDefer = true;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    ASSERT_TRUE(SendAll(client.Get(), Pattern(10000)));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil([&] { return record.data.size() == 10000; }, 10000);
+    ASSERT_TRUE(PumpPosted());
+    EXPECT_EQ(record.data.size(), 10000u);
+    ASSERT_TRUE(record.bWaited);
+    EXPECT_TRUE(record.bFlushedInWait);
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {
