@@ -24,16 +24,31 @@ wine_make_prefix() {
     touch "$WINEPREFIX/.tunara-ready"
 }
 
-# Starts Xvfb at 1024x600x24 on a display it picks itself and exports DISPLAY.
+# Starts Xvfb at 1024x600x24 on a display of its own and exports DISPLAY.
+# The display is picked here rather than by Xvfb's -displayfd search: in a
+# network namespace of its own (how parallel runs keep their ports apart)
+# Xvfb finds display 0 free, because abstract sockets belong to the
+# namespace, and takes over the socket file and lock in the shared /tmp of a
+# server that already has it; the first of the two to end then removes the
+# other's files. So a display counts as free only when neither its lock nor
+# its socket file exists, and the search starts at a number drawn from this
+# checkout's path so that parallel checkouts rarely try the same one.
 xvfb_start() {
-    local fifo
-    fifo=$(mktemp -u /tmp/tunara-xvfb.XXXXXX)
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
-    TUNARA_XVFB_PID=$!
-    local display
-    read -r -t 20 display <"$fifo" || true
-    rm -f "$fifo"
+    local fifo display="" n tries
+    n=$(( 20 + $(printf '%s' "$TUNARA_ROOT" | cksum | cut -d' ' -f1) % 400 ))
+    for tries in 1 2 3 4 5 6 7 8; do
+        while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+        fifo=$(mktemp -u /tmp/tunara-xvfb.XXXXXX)
+        mkfifo "$fifo"
+        Xvfb ":$n" -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+        TUNARA_XVFB_PID=$!
+        read -r -t 20 display <"$fifo" || true
+        rm -f "$fifo"
+        [ -n "$display" ] && break
+        kill "$TUNARA_XVFB_PID" 2>/dev/null
+        wait "$TUNARA_XVFB_PID" 2>/dev/null
+        n=$((n + 1))
+    done
     if [ -z "$display" ]; then
         echo "xvfb: did not start" >&2
         return 1

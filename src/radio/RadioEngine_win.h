@@ -1,48 +1,39 @@
-// The engine behind one URL: a worker thread that opens the source, follows
-// playlists, cuts the audio out of the stream, decodes it and plays it, and
-// reports what happens as notices that the control picks up on its own
-// thread. One session per URL; a stopped session is abandoned, not joined,
-// so that a hung network never holds the caller.
+// The engine behind one URL: a worker thread that builds the Windows stages
+// (source opener, decoders, waveOut, the system clock) and runs the
+// platform-free CSession over them. What the session reports arrives as
+// notices that the control picks up on its own thread. One session per URL;
+// a stopped session is abandoned, not joined, so that a hung network never
+// holds the caller.
 #pragma once
 
 #include <windows.h>
 
 #include <atomic>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "radio/MediaInfo.h"
-#include "radio/RadioErrors.h"
 #include "radio/output/WaveOutput_win.h"
+#include "radio/session/Notice.h"
 #include "radio/source/SourceOpener_win.h"
 
 namespace radio {
 
-enum class NoticeKind { Started, Stalled, Dropped, Ended, Failed, Media };
-
-struct CEngineNotice {
-    NoticeKind kind = NoticeKind::Started;
-    CRadioFailure failure;  // Failed
-    CStreamInfo media;      // Media
-};
-
 // What the control and the worker share. The control only ever cancels,
 // changes the volume and pauses; the worker only posts notices.
-class CEngineShared {
+class CEngineShared : public INoticeSink {
 public:
     CEngineShared(HWND hNotifyWnd, UINT nNotifyMsg, std::u16string url);
 
     // Queues a notice and wakes the control; nothing once cancelled.
-    void Post(CEngineNotice notice);
+    void Post(CNotice notice) override;
+    bool Cancelled() const override { return m_bCancel.load(); }
     // The next notice, if any.
-    std::optional<CEngineNotice> Take();
+    std::optional<CNotice> Take();
 
     // Ends the session as far as anyone can see at once: no more notices,
     // the output falls silent, and every wait of the worker returns.
     void Cancel();
-    bool Cancelled() const { return m_bCancel.load(); }
     HANDLE CancelEvent() const { return m_output.CancelEvent(); }
 
     void SetVolume(int volume, bool mute) { m_output.SetVolume(volume, mute); }
@@ -64,11 +55,11 @@ private:
     CSourceOpener m_opener;
 
     CSlimLock m_noticeMutex;
-    std::deque<CEngineNotice> m_notices;
+    CNoticeQueue m_notices;
 };
 
-// Loads the audio output and the MP3 decoder once per process, on a thread
-// of its own, so that the first stream does not pay for it.
+// Brings up the audio output, the MP3 decoder and WinHTTP once per process,
+// on a thread of its own, so that the first stream does not pay for them.
 void WarmUpAudio();
 
 // Starts the worker for shared->Url(). The thread keeps the DLL loaded

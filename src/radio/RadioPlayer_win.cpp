@@ -282,7 +282,7 @@ void CRadioPlayer::StartSession() {
     session->SetVolume(m_props.nVolume, m_props.bMute);
     m_pSession = session;
     if (!StartEngine(session)) {
-        CEngineNotice notice;
+        CNotice notice;
         notice.kind = NoticeKind::Failed;
         notice.failure = {0x8007000Eu, u"The player could not start a stream."};
         session->Post(std::move(notice));
@@ -427,7 +427,7 @@ void CRadioPlayer::ProcessNotices() {
     }
 }
 
-void CRadioPlayer::Handle(CEngineNotice& notice) {
+void CRadioPlayer::Handle(CNotice& notice) {
     const std::shared_ptr<CEngineShared> session = m_pSession;
     switch (notice.kind) {
         case NoticeKind::Started: {

@@ -190,7 +190,7 @@ private:
     void RaiseIntEvent(DISPID id, int32_t value);
     void RaiseMediaChange();
     void ProcessNotices();
-    void Handle(CEngineNotice& notice);
+    void Handle(CNotice& notice);
 
     std::atomic<ULONG> m_nRefs{1};
     CPlayerEventPoint m_eventPoint;

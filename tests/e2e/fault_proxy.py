@@ -15,6 +15,12 @@ and on later ones until changed:
     proxy.cut()             # every open connection reset now
     proxy.cut(graceful=True)  # ... or ended after the bytes passed on
     proxy.cut_after(50000)  # the next connection closed after 50000 bytes
+    proxy.flip(16000, 8)    # 8 audio bytes damaged in every 16000 from now on
+    proxy.flip(None)        # no more damage
+
+Damage falls on the audio only: the response's header passes intact, and
+where the server interleaves ICY metadata (icy-metaint) its blocks do too,
+as a damaged radio link corrupts the stream a relay passes on.
 
 Standard library only (asyncio in a thread of its own).
 """
@@ -40,6 +46,8 @@ class FaultProxy:
         self._release = None
         self._rate = None
         self._cut_after = None
+        self._flip = None
+        self.flipped = 0  # bytes damaged so far
 
     # -- life ----------------------------------------------------------
     def start(self):
@@ -104,6 +112,12 @@ class FaultProxy:
         """The next connection is cut once it has passed count bytes down."""
         self._cut_after = count
 
+    def flip(self, every, count=1):
+        """From now on count audio bytes in every `every` are inverted
+        (None: no more damage)."""
+        self._flip = None if every is None else (every, count)
+        self.loop.call_soon_threadsafe(self._note, "flip", self._flip)
+
     # -- the proxy itself ----------------------------------------------
     def _note(self, what, value=None):
         self.log.append((time.monotonic(), what, value))
@@ -158,6 +172,7 @@ class FaultProxy:
 
     async def _pump_down(self, reader, writer, cut_after):
         passed = 0
+        damage = _Damage(self)
         while True:
             await self._flowing.wait()
             rate = self._rate
@@ -170,9 +185,71 @@ class FaultProxy:
                 writer.write(data[:cut_after - passed])
                 self._note("cut", passed + len(data))
                 return
+            data = damage.apply(data)
             writer.write(data)
             await writer.drain()
             passed += len(data)
             self.bytes_down += len(data)
             if rate:
                 await asyncio.sleep(len(data) / rate)
+
+
+class _Damage:
+    """Follows one response (header, then audio with ICY metadata blocks
+    every metaint bytes when the server sends them) and inverts bytes of the
+    audio as the proxy's flip setting says."""
+
+    def __init__(self, proxy):
+        self.proxy = proxy
+        self.head = b""
+        self.in_head = True
+        self.metaint = 0
+        self.until_meta = 0   # audio bytes before the next metadata block
+        self.meta_left = -1   # metadata bytes still to pass; -1: none open
+        self.audio = 0        # audio bytes seen, for the flip spacing
+
+    def apply(self, data):
+        out = bytearray(data)
+        pos = 0
+        if self.in_head:
+            self.head += data
+            end = self.head.find(b"\r\n\r\n")
+            if end < 0:
+                return bytes(out)
+            self.in_head = False
+            for line in self.head[:end].split(b"\r\n"):
+                name, _, value = line.partition(b":")
+                if name.strip().lower() == b"icy-metaint" and value.strip().isdigit():
+                    self.metaint = int(value.strip())
+            self.until_meta = self.metaint
+            pos = len(data) - (len(self.head) - end - 4)
+        while pos < len(out):
+            if self.meta_left > 0:
+                step = min(self.meta_left, len(out) - pos)
+                self.meta_left -= step
+                pos += step
+                continue
+            if self.meta_left == 0:
+                self.meta_left = -1
+                self.until_meta = self.metaint
+            if self.metaint and self.until_meta == 0:
+                self.meta_left = out[pos] * 16  # the length byte, then the block
+                pos += 1
+                continue
+            step = len(out) - pos if not self.metaint else min(self.until_meta, len(out) - pos)
+            self._damage(out, pos, step)
+            self.audio += step
+            if self.metaint:
+                self.until_meta -= step
+            pos += step
+        return bytes(out)
+
+    def _damage(self, out, pos, step):
+        setting = self.proxy._flip
+        if setting is None:
+            return
+        every, count = setting
+        for i in range(step):
+            if (self.audio + i) % every < count:
+                out[pos + i] ^= 0xFF
+                self.proxy.flipped += 1

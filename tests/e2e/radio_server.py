@@ -24,6 +24,10 @@ must survive:
   /playlist.pls       the station as a PLS file
   /icy                the station as a legacy server sends it: "ICY 200 OK"
                       and its headers instead of an HTTP status line
+  /relay/<path>       another server's stream (relay_base + <path>, an
+                      Icecast mount say) passed on with its ICY headers and
+                      metadata but no Content-Type, as careless relays do:
+                      the player must tell the codec from the bytes
 
 Hostile servers, each of which must give one error and nothing worse:
   /endless-header     a header line that never ends (4 MB, then silence)
@@ -177,6 +181,8 @@ class RadioHandler(BaseHTTPRequestHandler):
             "/redirect-ftp": lambda: self.redirect("ftp://127.0.0.1/stream.mp3"),
             "/close-handshake": self.close_handshake,
         }.get(path)
+        if route is None and path.startswith("/relay/") and radio.relay_base:
+            route = lambda: self.relay(path[len("/relay"):])  # noqa: E731
         try:
             if route is None:
                 self.error(404)
@@ -281,6 +287,36 @@ class RadioHandler(BaseHTTPRequestHandler):
         self.close_connection = True
         self.stream_body(icy=icy)
 
+    def relay(self, upstream_path):
+        radio = self.server.radio
+        host, _, port = radio.relay_base.split("://", 1)[1].partition(":")
+        with socket.create_connection((host, int(port or 80)), timeout=10) as upstream:
+            icy = self.headers.get("Icy-MetaData", "0").strip()
+            upstream.sendall(f"GET {upstream_path} HTTP/1.0\r\nHost: {host}\r\n"
+                             f"Icy-MetaData: {icy}\r\nUser-Agent: relay\r\n\r\n".encode())
+            reader = upstream.makefile("rb")
+            status = reader.readline()
+            if b" 200 " not in status:
+                self.error(502)
+                return
+            kept = []
+            while (line := reader.readline().rstrip(b"\r\n")):
+                name = line.split(b":", 1)[0].strip().lower()
+                if name.startswith(b"icy-"):
+                    kept.append(line.decode("latin-1"))
+            self.send_response(200)
+            for line in kept:
+                name, _, value = line.partition(":")
+                self.send_header(name.strip(), value.strip())
+            self.end_headers()
+            end = time.monotonic() + radio.max_seconds
+            with radio.counting():
+                while time.monotonic() < end and not radio.stopping.is_set():
+                    data = reader.read1(16384)
+                    if not data:
+                        return
+                    self.wfile.write(data)
+
     def endless(self, start, total=4 << 20):
         """A line that never ends: a few MB of it at full speed, then the
         connection stays open and silent, as a stuck server's would."""
@@ -344,6 +380,8 @@ class RadioServer:
     def __init__(self, port=0, title_seconds=2.0, max_seconds=180.0, seconds=12.0):
         self.station = Station(make_mp3(seconds), title_seconds)
         self.max_seconds = max_seconds
+        # Where /relay/<path> takes its stream from ("http://host:port").
+        self.relay_base = None
         self.stopping = threading.Event()
         self.requests = []
         self.active = 0

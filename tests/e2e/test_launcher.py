@@ -84,21 +84,41 @@ def test_without_a_ui_window_the_helper_ends_silently_at_start(ui_double, start_
         assert ui_double.running(pid)
 
 
+def _free_display(first):
+    """The first display from `first` on whose lock and socket file are both
+    absent. Xvfb's own search is not used: in a network namespace of its own
+    it finds display 0 free (abstract sockets belong to the namespace) and
+    takes over, then removes, the socket file of a server elsewhere."""
+    n = first
+    while os.path.exists(f"/tmp/.X{n}-lock") or os.path.exists(f"/tmp/.X11-unix/X{n}"):
+        n += 1
+    return n
+
+
 @pytest.fixture
 def display_16_bits():
     """An X display of its own at 16 bits per pixel; Wine takes each
     program's depth from the display it runs on."""
-    read_end, write_end = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x600x16",
-                             "-nolisten", "tcp"], pass_fds=(write_end,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(write_end)
-    try:
+    n = 500 + os.getpid() % 400
+    for _ in range(8):
+        n = _free_display(n)
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", f":{n}", "-displayfd", str(write_end), "-screen", "0",
+                                 "1024x600x16", "-nolisten", "tcp"], pass_fds=(write_end,),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
         ready, _, _ = select.select([read_end], [], [], 20)
-        assert ready, "Xvfb did not start"
-        yield ":" + os.read(read_end, 64).decode().strip()
-    finally:
+        display = os.read(read_end, 64).decode().strip() if ready else ""
         os.close(read_end)
+        if display:
+            break
+        xvfb.kill()
+        xvfb.wait(timeout=10)
+        n += 1
+    assert display, "Xvfb did not start"
+    try:
+        yield ":" + display
+    finally:
         xvfb.terminate()
         xvfb.wait(timeout=10)
 

@@ -5,7 +5,6 @@ PulseAudio null sink (real-time paced, as a sound card is).
 
 Run these in a network namespace of their own (the server listens on
 127.0.0.1): unshare -n bash -c 'ip link set lo up; scripts/e2e -k radio'."""
-import os
 import shutil
 import subprocess
 import tempfile
@@ -316,14 +315,8 @@ def test_icy_200_server_plays_with_its_headers(station, radio):
     events.media(lambda data: data.get("Title", "").startswith("Song "), timeout=6)
 
 
-STAGED = os.environ.get("TUNARA_STAGED_ENGINE") == "1"
-# Today's engine hands the response to WinHTTP whole and checks the size of
-# its headers only once WinHTTP has them all, which an endless line never
-# gives: no error comes, only "wmpStop" ends it.
-ENDLESS = pytest.mark.xfail(not STAGED, strict=False,
-                            reason="the header limit is enforced only after WinHTTP buffered it all")
-HOSTILE = [pytest.param("/endless-header", marks=ENDLESS, id="endless-header"),
-           pytest.param("/endless-status", marks=ENDLESS, id="endless-status"),
+HOSTILE = [pytest.param("/endless-header", id="endless-header"),
+           pytest.param("/endless-status", id="endless-status"),
            pytest.param("/bad-chunk", id="bad-chunk"),
            pytest.param("/redirect-ftp", id="redirect-ftp"),
            pytest.param("/close-handshake", id="close-handshake")]

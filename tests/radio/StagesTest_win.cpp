@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "radio/AudioFormat.h"
 #include "radio/decoder/AcmDecoder_win.h"
 #include "radio/output/WaveOutput_win.h"
+#include "radio/session/Session.h"
 #include "radio/source/FileSource_win.h"
 #include "radio/source/HttpSource_win.h"
 #include "radio/source/PlainHttpSource_win.h"
@@ -462,6 +464,95 @@ TEST(PlainHttpSourceTest, QuietServerGivesIdleAndAbortEndsTheRead) {
     ::SetEvent(hDone);
     server.Join();
     ::CloseHandle(hDone);
+}
+
+// A stream that pauses for longer than an answer may take (5 s) but less
+// than the session's stall limit is still open: the session, not the
+// source, decides when silence is a drop. Both clients, as the opener
+// reaches either.
+TEST(HttpSourceTest, APauseShorterThanTheStallLimitIsIdleNotFailed) {
+    constexpr DWORD kPauseMs = 6500;
+    static_assert(kPauseMs > CHttpOpener::kNetworkTimeoutMs);
+    static_assert(kPauseMs < static_cast<DWORD>(CSessionLimits{}.nStallMs));
+    struct Case {
+        const char* name;
+        std::function<std::unique_ptr<ISourceOpener>()> make;
+        const char* answer;
+    };
+    const Case cases[] = {
+        {"WinHTTP", [] { return std::make_unique<CHttpOpener>(); },
+         "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\nfirst"},
+        {"plain socket", [] { return std::make_unique<CPlainHttpOpener>(); },
+         "ICY 200 OK\r\ncontent-type: audio/mpeg\r\n\r\nfirst"},
+    };
+    for (const Case& c : cases) {
+        HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CTestServer server([&](SOCKET s, const std::string&) {
+            CTestServer::Send(s, c.answer);
+            ::Sleep(kPauseMs);
+            CTestServer::Send(s, "later");
+            ::WaitForSingleObject(hDone, 5000);
+        });
+        auto opener = c.make();
+        CRadioFailure failure;
+        auto source = opener->Open(U16(server.Url("/")), UrlOrigin::Host, failure);
+        ASSERT_TRUE(source) << c.name;
+        uint8_t buffer[100];
+        size_t got = 0;
+        std::string text;
+        std::vector<ReadResult> others;
+        const auto start = Clock::now();
+        while (text.size() < 10 && MsSince(start) < kPauseMs + 3000) {
+            const ReadResult result = source->Read(buffer, sizeof buffer, 100, got, failure);
+            if (result == ReadResult::Data) {
+                text.append(reinterpret_cast<char*>(buffer), got);
+            } else if (result != ReadResult::Idle) {
+                others.push_back(result);
+                break;
+            }
+        }
+        EXPECT_TRUE(others.empty()) << c.name << ": failed after " << MsSince(start) << " ms";
+        EXPECT_EQ(text, "firstlater") << c.name;
+        EXPECT_GE(MsSince(start), static_cast<int64_t>(kPauseMs) - 500) << c.name;
+        source.reset();
+        ::SetEvent(hDone);
+        server.Join();
+        ::CloseHandle(hDone);
+    }
+}
+
+// A head that never ends (megabytes of one line, then silence) fails the
+// open within the answer's bound, and letting go of it does not wait for
+// the network either: the session reports it well before a listener gives
+// up.
+TEST(HttpSourceTest, AnEndlessHeadFailsWithinTheAnswerBound) {
+    const std::string starts[] = {"HTTP/1.0 200 OK\r\nX-Endless: ", "ICY 200 OK"};
+    for (const std::string& start : starts) {
+        HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CTestServer server([&](SOCKET s, const std::string&) {
+            CTestServer::Send(s, start);
+            const std::string block(16384, 'a');
+            for (int i = 0; i < 256 && ::WaitForSingleObject(hDone, 0) != WAIT_OBJECT_0; ++i) {
+                if (::send(s, block.data(), static_cast<int>(block.size()), 0) <= 0) {
+                    break;
+                }
+            }
+            ::WaitForSingleObject(hDone, 20000);
+        });
+        const auto began = Clock::now();
+        {
+            CHttpOpener opener;
+            CRadioFailure failure;
+            EXPECT_FALSE(opener.Open(U16(server.Url("/")), UrlOrigin::Host, failure)) << start;
+            EXPECT_TRUE(failure.code == MakeFailure(RadioError::MetadataTooLarge).code ||
+                        failure.code == MakeFailure(RadioError::Timeout).code)
+                << start << ": " << std::hex << failure.code;
+        }
+        EXPECT_LT(MsSince(began), CHttpOpener::kNetworkTimeoutMs + 2500) << start;
+        ::SetEvent(hDone);
+        server.Join();
+        ::CloseHandle(hDone);
+    }
 }
 
 TEST(SourceOpenerTest, PicksTheSourceByAddressAndOrigin) {

@@ -33,6 +33,13 @@ bool IsHttp(const std::u16string& url) {
     return kind == SourceKind::Http || kind == SourceKind::Https;
 }
 
+// The read-ahead's byte bound for a stream of this many bits a second.
+size_t ReadAheadBytes(int bitrate, int readAheadMs, size_t maxBytes) {
+    const int64_t bytes = int64_t{bitrate} / 8 * readAheadMs / 1000;
+    return static_cast<size_t>(
+        std::clamp<int64_t>(bytes, 64 * 1024, static_cast<int64_t>(maxBytes)));
+}
+
 }  // namespace
 
 CSession::CSession(const CSessionStages& stages, std::u16string url, CSessionLimits limits)
@@ -430,13 +437,22 @@ bool CSession::TakeUnits(CRadioFailure& failure) {
                 m_pendingTitle.reset();
             }
             if (m_info.nBitrate > 0) {
-                const int64_t bytes = int64_t{m_info.nBitrate} / 8 * m_limits.nReadAheadMs / 1000;
-                m_nReadAheadBytes = static_cast<size_t>(std::clamp<int64_t>(
-                    bytes, 64 * 1024, static_cast<int64_t>(m_buffer.MaxBytes())));
+                m_nReadAheadBytes =
+                    ReadAheadBytes(m_info.nBitrate, m_limits.nReadAheadMs, m_buffer.MaxBytes());
             }
             PostMedia();
             m_bMediaSent = true;
             m_nLastTitleMs = m_clock.NowMs();
+        } else if (m_info.nBitrate == 0 && m_framer->Kind() != AudioKind::Wav) {
+            // An AAC station that announces no bitrate has it measured over
+            // its first half second of frames; the media item says it then.
+            const int measured = m_framer->Bitrate();
+            if (measured > 0) {
+                m_info.nBitrate = measured;
+                m_nReadAheadBytes =
+                    ReadAheadBytes(measured, m_limits.nReadAheadMs, m_buffer.MaxBytes());
+                PostMedia();
+            }
         }
         m_matcher.Offer(std::move(unit), out);
         for (CCodedUnit& taken : out) {

@@ -52,6 +52,9 @@ struct CSessionLimits {
     int nTitleIntervalMs = 1000;   // at most one title change per this time
 };
 
+static_assert(CSessionLimits{}.nStallMs < kSourceSilenceMs,
+              "a silent stream must reach the session's stall limit before its source fails");
+
 struct CSessionStages {
     ISourceOpener& opener;
     IDecoderFactory& decoders;

@@ -108,8 +108,8 @@ CAudioFramer::Step CAudioFramer::NextAac(CCodedUnit& unit) {
     if (m_kind == AudioKind::AacAdts && frame->size() >= kAdtsHeaderBytes) {
         if (const auto header = ParseAdtsHeader(frame->data())) {
             us = int64_t{kAacSamplesPerBlock} * header->nBlocks * 1000000 / header->nSampleRate;
-            m_nAacBytes += frame->size();
-            m_nAacUs += us;
+            m_aacMeter.Add(frame->size(), kAacSamplesPerBlock * header->nBlocks,
+                           header->nSampleRate);
         }
     }
     unit.nDurationUs = us;
@@ -198,7 +198,7 @@ int CAudioFramer::Bitrate() const {
     }
     if (m_kind != AudioKind::Wav) {
         // What the frames so far measure; a station's icy-br is preferred.
-        return m_nAacUs > 0 ? static_cast<int>(m_nAacBytes * 8 * 1000000 / m_nAacUs) : 0;
+        return m_aacMeter.Kbps() * 1000;
     }
     return m_wav.nSampleRate * m_wav.nChannels * m_wav.nBitsPerSample;
 }

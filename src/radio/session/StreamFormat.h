@@ -69,7 +69,8 @@ public:
     CCodecConfig Config() const;
     const CMp3FrameInfo& Mp3Info() const { return m_scanner.Info(); }
     const CWavFormat& Wav() const { return m_wav; }
-    // The audio's bitrate in bits per second, as far as the stream says.
+    // The audio's bitrate in bits per second, as far as the stream says;
+    // for AAC, 0 until enough frames were measured.
     int Bitrate() const;
 
 private:
@@ -87,8 +88,9 @@ private:
     size_t m_nPos = 0;
     CWavFormat m_wav;
     uint64_t m_nWavLeft = 0;
-    uint64_t m_nAacBytes = 0;
-    int64_t m_nAacUs = 0;
+    // AAC frames differ in size, and a station may burst its first seconds:
+    // the rate is said only once half a second of frames was measured.
+    CBitrateMeter m_aacMeter;
 };
 
 }  // namespace radio

@@ -73,6 +73,8 @@ struct CRequestContext {
     // Written by the callback before hDone is set, read after the wait.
     DWORD dwError = 0;
     DWORD dwBytes = 0;
+    // When the request went out (tick count), 0 before.
+    std::atomic<ULONGLONG> nSentAt{0};
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kReadBytes);
 
     CRequestContext() { g_nLiveRequests.fetch_add(1); }
@@ -94,6 +96,9 @@ void CALLBACK OnRequestStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
         return;
     }
     switch (status) {
+        case WINHTTP_CALLBACK_STATUS_REQUEST_SENT:
+            request->nSentAt.store(::GetTickCount64());
+            break;
         case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
             request->dwError = 0;
@@ -147,6 +152,7 @@ private:
     // Waits for the operation in flight; false with the failure set.
     bool Await(DWORD waitMs, CRadioFailure& failure, bool& timedOut);
     bool AwaitBounded(CRadioFailure& failure);
+    bool AwaitSent(CRadioFailure& failure);
     void CloseRequest();
     std::optional<std::wstring> Header(DWORD query,
                                        const wchar_t* name = WINHTTP_HEADER_NAME_BY_INDEX);
@@ -197,6 +203,32 @@ bool CHttpSource::Await(DWORD waitMs, CRadioFailure& failure, bool& timedOut) {
 bool CHttpSource::AwaitBounded(CRadioFailure& failure) {
     bool timedOut = false;
     return Await(kOperationBoundMs, failure, timedOut);
+}
+
+bool CHttpSource::AwaitSent(CRadioFailure& failure) {
+    // Wine reads the answer's head before it completes the send, and a
+    // head that never ends trips none of WinHTTP's timeouts: from the
+    // moment the request is out, the head gets the answer's bound. The
+    // connect before it has WinHTTP's own timeout.
+    const ULONGLONG began = ::GetTickCount64();
+    while (true) {
+        const ULONGLONG sentAt = m_pContext->nSentAt.load();
+        const ULONGLONG deadline =
+            sentAt != 0 ? sentAt + CHttpOpener::kNetworkTimeoutMs : began + kOperationBoundMs;
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) {
+            failure = MakeFailure(RadioError::Timeout);
+            return false;
+        }
+        bool timedOut = false;
+        if (Await(static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 100)), failure,
+                  timedOut)) {
+            return true;
+        }
+        if (!timedOut) {
+            return false;
+        }
+    }
 }
 
 std::optional<std::wstring> CHttpSource::Header(DWORD query, const wchar_t* name) {
@@ -260,14 +292,18 @@ bool CHttpSource::Start(const CHttpUrl& url, bool& refused, CRadioFailure& failu
         failure = FailureFromWinHttp(::GetLastError());
         return false;
     }
-    if (!AwaitBounded(failure)) {
+    if (!AwaitSent(failure)) {
         return false;
     }
     if (!::WinHttpReceiveResponse(m_hRequest.Get(), nullptr)) {
         failure = FailureFromWinHttp(::GetLastError());
         return false;
     }
-    if (!AwaitBounded(failure)) {
+    // WinHTTP's receive timeout is the stream's silence limit (see
+    // OpenSession), and a head that never ends does not trip it: the head
+    // gets the answer's bound here.
+    bool timedOut = false;
+    if (!Await(CHttpOpener::kNetworkTimeoutMs, failure, timedOut)) {
         refused = m_pContext->dwError == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         return false;
     }
@@ -284,15 +320,21 @@ bool CHttpSource::OpenSession(CRadioFailure& failure) {
     if (!m_hSession) {
         return false;
     }
-    if (::WinHttpSetStatusCallback(
-            m_hSession.Get(), OnRequestStatus,
-            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
-            0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    if (::WinHttpSetStatusCallback(m_hSession.Get(), OnRequestStatus,
+                                   WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS |
+                                       WINHTTP_CALLBACK_FLAG_HANDLES |
+                                       WINHTTP_CALLBACK_FLAG_SEND_REQUEST,
+                                   0) == WINHTTP_INVALID_STATUS_CALLBACK) {
         return false;
     }
+    // A stream that has answered may pause for longer than its head may
+    // take: the session's stall rule, not WinHTTP, decides when a silent
+    // stream has dropped. (Raising the receive timeout on the request once
+    // the head is in would be tighter, but Wine applies a request's
+    // timeouts only when it connects.) Start bounds the head's wait itself.
     ::WinHttpSetTimeouts(m_hSession.Get(), CHttpOpener::kNetworkTimeoutMs,
                          CHttpOpener::kNetworkTimeoutMs, CHttpOpener::kNetworkTimeoutMs,
-                         CHttpOpener::kNetworkTimeoutMs);
+                         kSourceSilenceMs);
     // Windows 7 offers only SSL 3 and TLS 1.0 unless told otherwise, and
     // modern servers want TLS 1.2. A system that does not know TLS 1.3
     // refuses the whole set, so it is asked for without it then.
@@ -427,6 +469,14 @@ bool WaitForHttpCallbacks(DWORD waitMs) {
         ::Sleep(20);
     }
     return true;
+}
+
+void WarmUpHttp() {
+    const std::string agent = kUserAgent;
+    const std::wstring wideAgent(agent.begin(), agent.end());
+    CInternetHandle session(::WinHttpOpen(wideAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                          WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                          WINHTTP_FLAG_ASYNC));
 }
 
 CHttpOpener::CHttpOpener(std::shared_ptr<CAbortSignal> abort)

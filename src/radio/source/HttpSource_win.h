@@ -21,8 +21,13 @@ public:
                                   CRadioFailure& failure) override;
     void Abort() override { m_pAbort->Raise(); }
 
-    // Connecting, sending and each wait for the answer or for data.
+    // Connecting, sending and the wait for the answer's head. Once the
+    // stream has answered, WinHTTP waits up to kSourceSilenceMs for data.
     static constexpr int kNetworkTimeoutMs = 5000;
+    // How long a thread that lets go of its last request may wait for
+    // WinHTTP's callbacks: a receive in flight ends at the latest with its
+    // timeout.
+    static constexpr DWORD kCallbackDrainMs = kSourceSilenceMs + 2000;
 
 private:
     std::shared_ptr<CAbortSignal> m_pAbort;
@@ -32,5 +37,9 @@ private:
 // handle, which a read in flight delays up to its timeout. A thread that
 // holds the module loaded waits here (up to waitMs) before it lets go.
 bool WaitForHttpCallbacks(DWORD waitMs);
+
+// Opens and closes a WinHTTP session, so that the first station does not
+// pay for loading WinHTTP and its thread pool.
+void WarmUpHttp();
 
 }  // namespace radio

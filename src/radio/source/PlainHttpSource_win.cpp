@@ -346,9 +346,9 @@ ReadResult CPlainHttpSource::Read(uint8_t* buffer, size_t cap, int waitMs, size_
             failure = MakeFailure(RadioError::ConnectionLost);
             return ReadResult::Failed;
         }
-        // Silent as long as WinHTTP's receive timeout allows, then failed,
-        // as the WinHTTP source is.
-        if (::GetTickCount64() - m_nLastData >= CPlainHttpOpener::kNetworkTimeoutMs) {
+        // Silent as long as the WinHTTP source allows, then failed, as it
+        // is; shorter silences are the session's to judge.
+        if (::GetTickCount64() - m_nLastData >= static_cast<ULONGLONG>(kSourceSilenceMs)) {
             failure = MakeFailure(RadioError::Timeout);
             return ReadResult::Failed;
         }

@@ -26,6 +26,12 @@ struct CSourceInfo {
     std::u16string strFinalUrl;  // after redirects
 };
 
+// A stream that has answered and then falls silent fails at its source only
+// after this long. Shorter silences are the session's to judge: its stall
+// limit turns silence into a reconnect, and a source that failed first
+// would decide that for it.
+constexpr int kSourceSilenceMs = 15000;
+
 enum class ReadResult {
     Data,  // got > 0 bytes
     Idle,  // nothing arrived within the wait; the stream is still open

@@ -12,6 +12,7 @@
 
 #include "unit/FuzzFiles.h"
 #include "unit/amf/AmfTestUtil.h"
+#include "fuzz/AacFuzzCheck.h"
 #include "fuzz/DispatchFuzzCheck.h"
 #include "fuzz/FrameReaderFuzzCheck.h"
 #include "fuzz/LauncherFuzzCheck.h"
@@ -35,7 +36,7 @@ struct Target {
 const Target kTargets[] = {
     {"frame_reader", frame_fuzz::CheckStream}, {"dispatch", dispatch_fuzz::CheckDispatch},
     {"send_queue", send_fuzz::CheckSendQueue}, {"launcher", launcher_fuzz::CheckLauncher},
-    {"touch", touch_fuzz::CheckTouch},
+    {"touch", touch_fuzz::CheckTouch},         {"aac", aac_fuzz::CheckAac},
 };
 
 struct Saved {
@@ -139,6 +140,65 @@ TEST(FuzzTargets, FrameReferenceRefusesForeignHeaders) {
         std::vector<uint8_t> input{1, 0};
         input.insert(input.end(), c.stream.begin(), c.stream.end());
         EXPECT_EQ(frame_fuzz::CheckStream(input.data(), input.size()), "");
+    }
+}
+
+// The AAC property has teeth: scans that a faulty scanner would give are
+// refused, each for its own reason.
+TEST(FuzzTargets, AacPropertyRefusesFaultyScans) {
+    const std::vector<uint8_t> frame = Hex("FF F1 50 80 01 3F FC AA AA");  // 9 bytes, LC 44.1k
+    std::vector<uint8_t> stream = frame;
+    stream.insert(stream.end(), frame.begin(), frame.end());
+    struct Case {
+        const char* name;
+        radio::CodecKind kind;
+        aac_fuzz::Scan scan;
+        const char* why;  // empty: the scan is sound
+    };
+    std::vector<uint8_t> otherRate = frame;
+    otherRate[2] = 0x4C;                                              // 48 kHz
+    stream.insert(stream.end(), otherRate.begin(), otherRate.end());  // 27 bytes in all
+    std::vector<uint8_t> notInStream = frame;
+    notInStream.back() = 0xAB;
+    const Case cases[] = {
+        {"both frames", radio::CodecKind::AacAdts, {{frame, frame}, 0, 0, false}, ""},
+        {"one frame, nine bytes skipped", radio::CodecKind::AacAdts, {{frame}, 9, 1, false}, ""},
+        {"a frame cut short",
+         radio::CodecKind::AacAdts,
+         {{std::vector<uint8_t>(frame.begin(), frame.end() - 1)}, 0, 0, false},
+         "an ADTS frame that is not one ADTS frame"},
+        {"a frame from nowhere",
+         radio::CodecKind::AacAdts,
+         {{notInStream}, 0, 0, false},
+         "a frame that is not a later piece of the stream"},
+        {"the same bytes given twice",
+         radio::CodecKind::AacAdts,
+         {{frame, frame, frame}, 0, 0, false},
+         "a frame that is not a later piece of the stream"},
+        {"a second configuration",
+         radio::CodecKind::AacAdts,
+         {{frame, otherRate}, 0, 0, false},
+         "ADTS frames of another configuration in one run"},
+        {"more skipped than there was",
+         radio::CodecKind::AacAdts,
+         {{frame}, 19, 0, false},
+         "frames and skipped bytes add up to more than was fed"},
+        {"a resync for free",
+         radio::CodecKind::AacAdts,
+         {{frame, frame}, 0, 1, false},
+         "a resync that skipped nothing"},
+        {"failed on little junk",
+         radio::CodecKind::AacAdts,
+         {{}, 18, 0, true},
+         "failed before kMaxJunk bytes of junk"},
+        {"ADTS taken for LOAS",
+         radio::CodecKind::AacLatm,
+         {{frame}, 0, 0, false},
+         "a LATM frame that is not one LOAS frame"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(aac_fuzz::CheckFrames(c.kind, c.scan, stream), c.why);
     }
 }
 

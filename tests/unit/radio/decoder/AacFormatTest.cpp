@@ -156,30 +156,74 @@ INSTANTIATE_TEST_SUITE_P(
                                   "03 00 FE 00 00 00 00 00 00 00 00 00"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AacPayload, ForEachKind) {
-    EXPECT_EQ(radio::AacPayloadFor(CodecKind::AacAdts), radio::AacPayload::Adts);
-    EXPECT_EQ(radio::AacPayloadFor(CodecKind::AacRaw), radio::AacPayload::Raw);
-    EXPECT_EQ(radio::AacPayloadFor(CodecKind::AacLatm), radio::AacPayload::Loas);
-    EXPECT_FALSE(radio::AacPayloadFor(CodecKind::Mp3));
+// What each codec is fed to the transform as, and the "FileType" it shows.
+TEST(CodecKinds, PayloadAndFileType) {
+    struct Case {
+        CodecKind kind;
+        std::optional<radio::AacPayload> payload;
+        std::u16string_view fileType;
+    };
+    const Case cases[] = {
+        {CodecKind::AacAdts, radio::AacPayload::Adts, u"aac"},
+        {CodecKind::AacRaw, radio::AacPayload::Raw, u"aac"},
+        {CodecKind::AacLatm, radio::AacPayload::Loas, u"aac"},
+        {CodecKind::Mp3, std::nullopt, u"mp3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        EXPECT_EQ(radio::AacPayloadFor(c.kind), c.payload);
+        EXPECT_EQ(radio::CodecFileType(c.kind), c.fileType);
+    }
 }
 
 TEST(LoasHeader, LengthAndSync) {
-    EXPECT_EQ(radio::ParseLoasFrameBytes(Hex("56 E1 28").data()), 299u);  // ffmpeg's first frame
-    EXPECT_EQ(radio::ParseLoasFrameBytes(Hex("56 FF FF").data()), 3u + 0x1FFF);
-    EXPECT_FALSE(radio::ParseLoasFrameBytes(Hex("56 E0 00").data()));  // empty
-    EXPECT_FALSE(radio::ParseLoasFrameBytes(Hex("56 C1 28").data()));  // 11th sync bit clear
-    EXPECT_FALSE(radio::ParseLoasFrameBytes(Hex("57 E1 28").data()));
+    struct Case {
+        const char* name;
+        const char* bytes;
+        std::optional<size_t> frameBytes;
+    };
+    const Case cases[] = {
+        {"ffmpeg's first frame", "56 E1 28", 299},
+        {"the longest", "56 FF FF", 3 + 0x1FFF},
+        {"empty", "56 E0 00", std::nullopt},
+        {"11th sync bit clear", "56 C1 28", std::nullopt},
+        {"first byte off", "57 E1 28", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(radio::ParseLoasFrameBytes(Hex(c.bytes).data()), c.frameBytes);
+    }
 }
 
-TEST(AacScanner, CleanStreamAtEveryChunkSize) {
-    const auto frames = AdtsRun(12);
-    const Bytes data = Join(frames);
-    for (size_t chunk : {size_t{1}, size_t{7}, size_t{300}, size_t{4096}, data.size()}) {
-        SCOPED_TRACE(chunk);
-        const auto result = Scan(data, chunk);
-        EXPECT_EQ(result.frames, frames);
-        EXPECT_FALSE(result.failed);
-        EXPECT_EQ(result.resyncs, 0);
+// Undamaged streams come out frame for frame however they are cut.
+TEST(AacScanner, CleanStreamsAtEveryChunkSize) {
+    struct Case {
+        const char* name;
+        CodecKind kind;
+        Bytes junk;  // before the first frame
+        std::vector<Bytes> frames;
+    };
+    std::vector<Bytes> loas;
+    for (int i = 0; i < 8; ++i) {
+        loas.push_back(Loas(180 + static_cast<size_t>(i) * 3, static_cast<uint8_t>(i + 1)));
+    }
+    const Case cases[] = {
+        {"adts", CodecKind::AacAdts, {}, AdtsRun(12)},
+        // Too short for three in a row, but whole frames that end the data.
+        {"two adts frames end a file", CodecKind::AacAdts, {}, AdtsRun(2)},
+        {"loas after junk", CodecKind::AacLatm, Bytes(50, 0x11), loas},
+    };
+    for (const Case& c : cases) {
+        Bytes data = c.junk;
+        const Bytes run = Join(c.frames);
+        data.insert(data.end(), run.begin(), run.end());
+        for (size_t chunk : {size_t{1}, size_t{7}, size_t{300}, size_t{4096}, data.size()}) {
+            SCOPED_TRACE(std::string(c.name) + ", chunk " + std::to_string(chunk));
+            const auto result = Scan(data, chunk, c.kind);
+            EXPECT_EQ(result.frames, c.frames);
+            EXPECT_FALSE(result.failed);
+            EXPECT_EQ(result.resyncs, 0);
+        }
     }
 }
 
@@ -299,28 +343,6 @@ TEST(AacScanner, GivesUpOnNoise) {
     EXPECT_TRUE(result.failed);
 }
 
-TEST(AacScanner, TwoFramesAtTheEndOfAFile) {
-    // Too short for three in a row, but whole frames that end the data.
-    const auto frames = AdtsRun(2);
-    EXPECT_EQ(Scan(Join(frames), 4096).frames, frames);
-}
-
-TEST(AacScanner, LoasFrames) {
-    std::vector<Bytes> frames;
-    for (int i = 0; i < 8; ++i) {
-        frames.push_back(Loas(180 + static_cast<size_t>(i) * 3, static_cast<uint8_t>(i + 1)));
-    }
-    Bytes data(50, 0x11);
-    const Bytes run = Join(frames);
-    data.insert(data.end(), run.begin(), run.end());
-    for (size_t chunk : {size_t{1}, size_t{4096}}) {
-        SCOPED_TRACE(chunk);
-        const auto result = Scan(data, chunk, CodecKind::AacLatm);
-        EXPECT_EQ(result.frames, frames);
-        EXPECT_FALSE(result.failed);
-    }
-}
-
 struct CContentTypeCase {
     const char* type;
     std::optional<CodecKind> kind;
@@ -427,13 +449,6 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { return Bytes(radio::kMaxDetectBytes + 1, 0x42); }, false, R::NotFound,
                     CodecKind::Mp3, 0}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CodecFileType, PerCodec) {
-    EXPECT_EQ(radio::CodecFileType(CodecKind::Mp3), u"mp3");
-    EXPECT_EQ(radio::CodecFileType(CodecKind::AacAdts), u"aac");
-    EXPECT_EQ(radio::CodecFileType(CodecKind::AacRaw), u"aac");
-    EXPECT_EQ(radio::CodecFileType(CodecKind::AacLatm), u"aac");
-}
 
 TEST(BitrateMeter, MeasuredFromTheFrames) {
     radio::CBitrateMeter meter;

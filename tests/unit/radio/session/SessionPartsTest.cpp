@@ -260,9 +260,49 @@ TEST(AudioFramer, AdtsFramesAreCutAndConfigureTheDecoder) {
         EXPECT_EQ(config.nSampleRate, 44100);
         EXPECT_EQ(config.nChannels, 2);
         EXPECT_EQ(config.audioSpecificConfig, (Bytes{0x12, 0x10}));
-        EXPECT_GT(framer.Bitrate(), 0);
+        // 20 frames are 464 ms: too few to say the rate of.
+        EXPECT_EQ(framer.Bitrate(), 0);
     }
     EXPECT_EQ(std::u16string(radio::FileTypeFor(radio::AudioKind::AacAdts)), u"aac");
+}
+
+// Frames differ in size: the rate is bytes over time once half a second of
+// frames was taken, and 0 before, not one frame's guess.
+TEST(AudioFramer, AacBitrateIsMeasuredOverHalfASecond) {
+    struct Case {
+        const char* name;
+        std::vector<size_t> frames;  // their sizes, header included
+        int bitrate;
+    };
+    const auto run = [](size_t first, size_t count, size_t rest) {
+        std::vector<size_t> sizes{first};
+        sizes.insert(sizes.end(), count - 1, rest);
+        return sizes;
+    };
+    const Case cases[] = {
+        {"two frames are no measure", {2000, 2000}, 0},
+        {"21 frames are 488 ms", run(400, 21, 400), 0},
+        // 22 frames of 1024 samples: 0.511 s; 8800 bytes: 137.8 kbit/s.
+        {"22 frames", run(400, 22, 400), 138000},
+        // A large first frame weighs only its share: 10,000 bytes in 0.952 s.
+        {"a large first frame", run(2000, 41, 200), 84000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        radio::CAudioFramer framer(radio::AudioKind::AacAdts);
+        for (size_t size : c.frames) {
+            const Bytes frame = hls_test::Adts(size - 7);
+            framer.Feed(frame);
+        }
+        framer.Finish();
+        CCodedUnit unit;
+        size_t taken = 0;
+        while (framer.Next(unit) == radio::CAudioFramer::Step::Unit) {
+            ++taken;
+        }
+        ASSERT_EQ(taken, c.frames.size());
+        EXPECT_EQ(framer.Bitrate(), c.bitrate);
+    }
 }
 
 TEST(AudioFramer, TextIsNotAudio) {

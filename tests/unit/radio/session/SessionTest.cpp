@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "SessionFakes.h"
+#include "unit/radio/hls/HlsTestUtil.h"
 
 namespace {
 
@@ -290,6 +291,48 @@ TEST_P(SessionTest, StopDuringAStallEndsWithoutANotice) {
     Run();
     EXPECT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started}));
     EXPECT_LT(clock.NowMs() - clock.cancelAtMs, 200);
+}
+
+// An AAC station's bitrate: icy-br when it announces one; otherwise measured
+// over half a second of frames and said then, in a second media item, never
+// guessed from the first frame (here a large one, as encoders often write).
+TEST_P(SessionTest, AacBitrateIsAnnouncedOrMeasuredNotGuessed) {
+    struct Case {
+        const char* name;
+        int icyKbps;
+        std::vector<int> bitrates;  // of the media items, in order
+    };
+    // 800 bytes, then 450-byte frames of 1024 samples at 44.1 kHz: 22 frames
+    // (10,250 bytes in 0.511 s) are the first half second measured.
+    const Case cases[] = {
+        {"measured", 0, {0, 161000}},
+        {"announced", 96, {96000}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes body = hls_test::Adts(800 - 7);
+        for (int i = 0; i < 200; ++i) {
+            const Bytes frame = hls_test::Adts(450 - 7);
+            body.insert(body.end(), frame.begin(), frame.end());
+        }
+        CPlan plan = Live(body, 4 * 20000);
+        plan.bytesPerSecond = 20000;
+        plan.contentType = "audio/aac";
+        plan.icyBitrate = c.icyKbps;
+        opener.Serve(kUrl, {plan});
+        sink.notices.clear();
+        clock.cancelAtMs = clock.NowMs() + 2000;
+        Run();
+        std::vector<int> bitrates;
+        for (const auto& n : sink.notices) {
+            if (n.notice.kind == NoticeKind::Media) {
+                EXPECT_EQ(n.notice.media.strFileType, u"aac");
+                bitrates.push_back(n.notice.media.nBitrate);
+            }
+        }
+        EXPECT_EQ(bitrates, c.bitrates);
+        EXPECT_EQ(sink.First(NoticeKind::Started).has_value(), true);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ReadSizes, SessionTest, testing::Values(1, 7, 4096, 8192));
