@@ -19,7 +19,7 @@ made (TUNARA_BUILD picks another build dir):
 
   WINEPREFIX=$PWD/build/wineprefix-bench unshare -n bash -c \
     'ip link set lo up; source scripts/lib/wine.sh; trap wine_teardown EXIT; wine_setup;
-     python3 bench/link_bench.py [--trace] [--round-trips 2000] [--burst 20000]'
+     /usr/bin/python3 bench/link_bench.py [--trace] [--before OTHER.exe]'
 """
 import argparse
 import json
@@ -170,15 +170,16 @@ def summary(name, durations, rate):
 
 # --- the helper ------------------------------------------------------------
 
-def measure_helper(args, trace_path=None):
-    """Both configurations against one run of the helper. With trace_path the
-    helper records its stamps there and the client's stamps come back too."""
+def measure_helper(args, trace_path=None, exe=None, label="helper"):
+    """Both configurations against one run of the helper (exe: another build
+    of it). With trace_path the helper records its stamps there and the
+    client's stamps come back too."""
     if trace_path is not None:
         os.environ["TUNARA_LINK_TRACE"] = windows_path(trace_path)
     else:
         os.environ.pop("TUNARA_LINK_TRACE", None)
     assert port_free(), "another helper holds port 33645"
-    helper = Helper().start()
+    helper = (Helper(exe=exe) if exe else Helper()).start()
     results, stamps = [], {"1": [], "8": []}
     listeners = None
     try:
@@ -188,7 +189,7 @@ def measure_helper(args, trace_path=None):
         one = round_trips(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.round_trips,
                           stamps["1"])
         rate = burst(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.burst)
-        results.append(summary("helper, 1 connection", one, rate))
+        results.append(summary(f"{label}, 1 connection", one, rate))
 
         extra = [helper.connect().sock for _ in range(EXTRA_CONNECTIONS)]
         listeners = Listeners(extra, MINIMIZE_FRAME)
@@ -200,7 +201,7 @@ def measure_helper(args, trace_path=None):
         listeners.wait_for(200 + args.round_trips)
         rate = burst(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.burst,
                      _Offset(listeners, 200 + args.round_trips))
-        results.append(summary("helper, 8 connections", eight, rate))
+        results.append(summary(f"{label}, 8 connections", eight, rate))
     finally:
         if listeners is not None:
             listeners.stop()
@@ -361,6 +362,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--round-trips", type=int, default=2000)
     parser.add_argument("--burst", type=int, default=20000)
+    parser.add_argument("--before", type=Path,
+                        help="another build of TunaraHelper.exe to measure in the same run")
     parser.add_argument("--trace", action="store_true",
                         help="also run the helper with its trace and print the breakdown")
     args = parser.parse_args()
@@ -369,8 +372,11 @@ def main():
     try:
         rows = []
         rows += measure_helper(args)[0]
+        if args.before:
+            rows += measure_helper(args, exe=args.before.resolve(), label="before")[0]
         rows += measure_mpv(args)
-        print(f"\n{'':24s} {'p50 ms':>8s} {'p99 ms':>8s} {'burst /s':>10s}")
+        print(f"\nload average {os.getloadavg()[0]:.1f} (1 min), {os.cpu_count()} cores")
+        print(f"{'':24s} {'p50 ms':>8s} {'p99 ms':>8s} {'burst /s':>10s}")
         for row in rows:
             print(f"{row['name']:24s} {row['p50']:8.3f} {row['p99']:8.3f} {row['rate']:10,.0f}")
         if args.trace:

@@ -6,6 +6,9 @@
 
 #include <ws2tcpip.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -14,6 +17,10 @@ namespace {
 // Message numbers kFirstNotifyMessage + slot are private to our own window
 // class, so the whole WM_USER range above it is free.
 constexpr UINT kFirstNotifyMessage = WM_USER + 0x100;
+// Flushes the sends deferred by read passes, if they are still held: posted
+// at the first deferral, it is handled at once by any message loop that a
+// handler runs, and finds nothing to do when the passes ended normally.
+constexpr UINT kFlushDeferredMessage = WM_USER + 0xFF;
 constexpr UINT kLastNotifyMessage = 0x7FFF;
 constexpr size_t kMaxSlots = kLastNotifyMessage - kFirstNotifyMessage + 1;
 constexpr wchar_t kNotifyClassName[] = L"AfxSocketNotifyWnd";
@@ -22,6 +29,9 @@ struct CSocketSlot {
     SOCKET hSocket = INVALID_SOCKET;
     CAsyncSocket* pSocket = nullptr;
     unsigned nSerial = 0;  // tells a re-registered slot from the one we saw
+    // Winsock reports a close again each time the events are selected anew
+    // (as the read passes do); a socket is told of its close once.
+    bool bCloseDelivered = false;
 };
 
 bool SameRegistration(const CSocketSlot& a, const CSocketSlot& b) {
@@ -78,6 +88,7 @@ public:
         CSocketSlot& entry = m_slots[slot];
         entry.hSocket = pSocket->m_hSocket;
         entry.pSocket = pSocket;
+        entry.bCloseDelivered = false;
         ++entry.nSerial;
         return static_cast<int>(slot);
     }
@@ -97,19 +108,39 @@ public:
             return;
         }
         if (m_hWnd) {
-            const UINT message = MessageFor(slot);
-            MSG msg;
-            // Posted messages only: dispatching sent ones here would run
-            // other code in the middle of a Close.
-            while (::PeekMessageW(&msg, m_hWnd.Get(), message, message,
-                                  PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE)) {
-            }
+            DropQueued(MessageFor(slot));
         }
         try {
             m_freeSlots.push_back(static_cast<size_t>(slot));
         } catch (...) {
             // The number is lost for reuse, nothing worse.
         }
+    }
+
+    // Remembers pSocket for one OnDeferredSend when the passes in a row now
+    // running end; false if none are.
+    //
+    // Only while more input waits behind the running pass: the command of
+    // the last frame there is sends at once, and takes the deferred ones
+    // along, so that a batch costs one send and a lone command no wait.
+    bool Defer(CAsyncSocket* pSocket) {
+        if (m_nReadDepth == 0 || !IsSlot(pSocket->m_nSlot) || ::InSendMessage() ||
+            !IsCurrent(m_readingSlot, m_readingSeen) || !m_readingSeen.pSocket->HasInputWaiting()) {
+            return false;
+        }
+        if (m_deferred.empty() && !m_bFlushPosted) {
+            if (!::PostMessageW(m_hWnd.Get(), kFlushDeferredMessage, 0, 0)) {
+                return false;
+            }
+            m_bFlushPosted = true;
+        }
+        const size_t slot = static_cast<size_t>(pSocket->m_nSlot);
+        try {
+            m_deferred.emplace_back(slot, m_slots[slot]);
+        } catch (...) {
+            return false;
+        }
+        return true;
     }
 
     HWND Window() const { return m_hWnd.Get(); }
@@ -140,6 +171,12 @@ private:
     }
 
     static LRESULT CALLBACK WindowProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == kFlushDeferredMessage) {
+            CSocketNotifier& notifier = ForThread();
+            notifier.m_bFlushPosted = false;
+            notifier.FlushDeferred();
+            return 0;
+        }
         if (message < kFirstNotifyMessage || message > kLastNotifyMessage) {
             return ::DefWindowProcW(hWnd, message, wParam, lParam);
         }
@@ -195,40 +232,200 @@ private:
         }
     }
 
-    void DispatchRead(size_t /*slot*/, const CSocketSlot& seen, int error) {
+    // Holds the read depth up, and names the socket whose passes run, while
+    // a read notification is served; the sends deferred meanwhile leave as
+    // it ends (a nested one's end included: earlier is never wrong).
+    class CReadScope {
+    public:
+        CReadScope(CSocketNotifier& notifier, size_t slot, const CSocketSlot& seen)
+            : m_notifier(notifier),
+              m_nSavedSlot(notifier.m_readingSlot),
+              m_savedSeen(notifier.m_readingSeen) {
+            ++m_notifier.m_nReadDepth;
+            m_notifier.m_readingSlot = slot;
+            m_notifier.m_readingSeen = seen;
+        }
+        ~CReadScope() {
+            --m_notifier.m_nReadDepth;
+            m_notifier.m_readingSlot = m_nSavedSlot;
+            m_notifier.m_readingSeen = m_savedSeen;
+            m_notifier.FlushDeferred();
+        }
+        CReadScope(const CReadScope&) = delete;
+        CReadScope& operator=(const CReadScope&) = delete;
+
+    private:
+        CSocketNotifier& m_notifier;
+        size_t m_nSavedSlot;
+        CSocketSlot m_savedSeen;
+    };
+
+    // The passes of one read notification. Each OnReceive takes what it
+    // takes (a header or one chunk of a payload); while input waits behind
+    // it (read ahead, or a read that got all it asked for) the next follows
+    // here, without a round trip through the message queue.
+    //
+    // Read notifications are turned off before a pass that reads from the
+    // socket itself: each such read would have Winsock post another while
+    // bytes remain, each of those would run passes of its own and post as
+    // many again, and the queue would grow until it starved every other
+    // connection. While they are off, a socket that reached kMaxReadPasses
+    // posts itself one notification, behind whatever else is queued, and so
+    // gives way; one whose input ran out turns them on again.
+    //
+    // A reader that takes nothing while bytes wait is busy further out (in a
+    // handler that runs a message loop): the outer call reads on when it
+    // returns, so nothing is posted for it here.
+    void DispatchRead(size_t slot, const CSocketSlot& seen, int error) {
         if (LinkTrace::IsOn()) {
             LinkTrace::OnNotification();
-            LinkTrace::Add(LinkTrace::Counter::Passes);
         }
-        seen.pSocket->OnReceive(error);
+        CAsyncSocket* pSocket = seen.pSocket;
+        CReadScope scope(*this, slot, seen);
+        for (int pass = 0; pass < CAsyncSocket::kMaxReadPasses; ++pass) {
+            if (pass > 0 && pSocket->NeedsSocketRead()) {
+                SetReadsOff(slot, *pSocket, true);
+            }
+            if (LinkTrace::IsOn()) {
+                LinkTrace::Add(LinkTrace::Counter::Passes);
+            }
+            const uint64_t before = pSocket->m_nBytesRead;
+            pSocket->OnReceive(pass == 0 ? error : 0);
+            if (!IsCurrent(slot, seen)) {
+                return;  // closed
+            }
+            if (error != 0 || pSocket->m_nBytesRead == before || !pSocket->HasInputWaiting()) {
+                SetReadsOff(slot, *pSocket, false);
+                return;
+            }
+        }
+        if (!SetReadsOff(slot, *pSocket, true) ||
+            !::PostMessageW(m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                            static_cast<WPARAM>(seen.hSocket), WSAMAKESELECTREPLY(FD_READ, 0))) {
+            SetReadsOff(slot, *pSocket, false);
+        }
+    }
+
+    // Turns the socket's read notifications off or on again; false if that
+    // failed. Turning them on when they are on does nothing.
+    //
+    // Selecting FD_READ again is not relied on to announce bytes that came
+    // while it was off: under Wine a read notification, once held back, may
+    // be armed again only by a recv, and bytes that arrived in that window
+    // would then sit unread with nothing to announce them. So after turning
+    // reads on we look, and notify ourselves if anything waits; a
+    // notification too many costs one empty pass.
+    bool SetReadsOff(size_t slot, CAsyncSocket& socket, bool bOff) {
+        if (socket.m_bReadsOff == bOff) {
+            return true;
+        }
+        const long events = bOff ? socket.m_lEvents & ~FD_READ : socket.m_lEvents;
+        if (::WSAAsyncSelect(socket.m_hSocket, m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                             events) != 0) {
+            return false;
+        }
+        socket.m_bReadsOff = bOff;
+        u_long pending = 0;
+        if (!bOff && (socket.m_lEvents & FD_READ) != 0 &&
+            (!PendingBytes(socket.m_hSocket, pending) || pending > 0)) {
+            ::PostMessageW(m_hWnd.Get(), MessageFor(static_cast<int>(slot)),
+                           static_cast<WPARAM>(socket.m_hSocket), WSAMAKESELECTREPLY(FD_READ, 0));
+        }
+        return true;
+    }
+
+    // Posted messages only: dispatching sent ones here would run other code
+    // in the middle of a Close.
+    void DropQueued(UINT message) {
+        MSG msg;
+        while (::PeekMessageW(&msg, m_hWnd.Get(), message, message,
+                              PM_REMOVE | PM_NOYIELD | PM_QS_POSTMESSAGE)) {
+        }
+    }
+
+    void FlushDeferred() noexcept {
+        if (m_deferred.empty()) {
+            return;
+        }
+        if (LinkTrace::IsOn()) {
+            LinkTrace::Add(LinkTrace::Counter::DeferredFlushes);
+        }
+        // Taken out first: a flush may close its socket (a socket closed
+        // since it deferred is not current any more), and what it sends goes
+        // at once, each socket's deferral being over.
+        std::vector<std::pair<size_t, CSocketSlot>> deferred;
+        deferred.swap(m_deferred);
+        for (const auto& [slot, seen] : deferred) {
+            if (IsCurrent(slot, seen)) {
+                seen.pSocket->m_bSendDeferred = false;
+            }
+        }
+        for (const auto& [slot, seen] : deferred) {
+            if (IsCurrent(slot, seen)) {
+                try {
+                    seen.pSocket->OnDeferredSend();
+                } catch (...) {
+                }
+            }
+        }
+        deferred.clear();
+        if (m_deferred.empty()) {
+            m_deferred.swap(deferred);  // keeps the storage
+        }
     }
 
     // Windows may post FD_CLOSE while bytes are still unread, ahead of the
     // FD_READs it re-posts after partial reads, and a socket that reads only
     // in OnReceive would then lose the peer's last bytes. While bytes remain
-    // and the reader keeps taking them, hand them to OnReceive and come back
-    // to the close afterwards; a reader that takes nothing gets its OnClose at
-    // once, so this cannot spin.
+    // and the reader keeps taking them, hand them to OnReceive, in passes in
+    // a row as a read notification would, and come back to the close
+    // afterwards; a reader that takes nothing gets its OnClose at once, so
+    // this cannot spin.
     void DispatchClose(UINT message, size_t slot, const CSocketSlot& seen, int error,
                        LPARAM lParam) {
+        if (m_slots[slot].bCloseDelivered) {
+            return;
+        }
         u_long pending = 0;
-        if (error == 0 && PendingBytes(seen.hSocket, pending) && pending > 0) {
-            seen.pSocket->OnReceive(0);
+        CAsyncSocket* pSocket = seen.pSocket;
+        if (error == 0 && pSocket->GetPendingBytes(pending) && pending > 0) {
+            bool bTook = false;
+            {
+                CReadScope scope(*this, slot, seen);
+                for (int pass = 0; pass < CAsyncSocket::kMaxReadPasses; ++pass) {
+                    const uint64_t before = pSocket->m_nBytesRead;
+                    pSocket->OnReceive(0);
+                    if (!IsCurrent(slot, seen)) {
+                        return;
+                    }
+                    if (pSocket->m_nBytesRead == before) {
+                        break;
+                    }
+                    bTook = true;
+                }
+            }
             if (!IsCurrent(slot, seen)) {
-                return;
+                return;  // closed by a deferred send
             }
             u_long left = 0;
-            if (PendingBytes(seen.hSocket, left) && left > 0 && left < pending &&
+            if (bTook && pSocket->GetPendingBytes(left) && left > 0 &&
                 ::PostMessageW(m_hWnd.Get(), message, static_cast<WPARAM>(seen.hSocket), lParam)) {
                 return;
             }
         }
-        seen.pSocket->OnClose(error);
+        m_slots[slot].bCloseDelivered = true;
+        pSocket->OnClose(error);
     }
 
     CWindowHandle m_hWnd;
     std::vector<CSocketSlot> m_slots;
     std::vector<size_t> m_freeSlots;
+    int m_nReadDepth = 0;  // read notifications now being served, nested ones included
+    // The socket whose passes run now (innermost), as it was registered.
+    size_t m_readingSlot = 0;
+    CSocketSlot m_readingSeen;
+    std::vector<std::pair<size_t, CSocketSlot>> m_deferred;
+    bool m_bFlushPosted = false;
 };
 
 void AfxSocketTerm() {
@@ -289,14 +486,69 @@ BOOL CAsyncSocket::Accept(CAsyncSocket& connected, SOCKADDR* addr, int* addrLen)
     return FALSE;
 }
 
-int CAsyncSocket::Receive(void* buf, int len, int flags) {
+int CAsyncSocket::ReceiveFromSocket(void* buf, int len, int flags) {
     const int64_t start = LinkTrace::IsOn() ? LinkTrace::Now() : 0;
     const int count = ::recv(m_hSocket, static_cast<char*>(buf), len, flags);
+    if ((flags & MSG_PEEK) == 0) {
+        m_bLastReadFull = count == len && count > 0;
+    }
     if (LinkTrace::IsOn()) {
         LinkTrace::Add(LinkTrace::Counter::Receives);
         LinkTrace::Add(LinkTrace::Counter::ReceiveNs, LinkTrace::Now() - start);
     }
     return count;
+}
+
+int CAsyncSocket::Receive(void* buf, int len, int flags) {
+    const bool bPeek = (flags & MSG_PEEK) != 0;
+    if (m_readAhead.empty() || len <= 0 || (bPeek && NeedsSocketRead())) {
+        const int count = ReceiveFromSocket(buf, len, flags);
+        if (count > 0 && !bPeek) {
+            m_nBytesRead += static_cast<uint64_t>(count);
+        }
+        return count;
+    }
+    if (NeedsSocketRead()) {
+        // Everything that has arrived, up to the buffer's size: a result of
+        // 0 or an error is the caller's, as from a recv of its own.
+        const int count =
+            ReceiveFromSocket(m_readAhead.data(), static_cast<int>(m_readAhead.size()), flags);
+        if (count <= 0) {
+            return count;
+        }
+        m_nAheadBegin = 0;
+        m_nAheadEnd = std::min(static_cast<size_t>(count), m_readAhead.size());
+    }
+    const size_t count = std::min(static_cast<size_t>(len), m_nAheadEnd - m_nAheadBegin);
+    std::memcpy(buf, m_readAhead.data() + m_nAheadBegin, count);
+    if (!bPeek) {
+        m_nAheadBegin += count;
+        m_nBytesRead += count;
+    }
+    return static_cast<int>(count);
+}
+
+BOOL CAsyncSocket::SetReadAhead(size_t bytes) noexcept {
+    if (m_nAheadBegin < m_nAheadEnd || bytes > static_cast<size_t>(INT_MAX)) {
+        return FALSE;  // bytes read ahead would be lost
+    }
+    try {
+        std::vector<char>(bytes).swap(m_readAhead);
+    } catch (...) {
+        std::vector<char>().swap(m_readAhead);
+        return FALSE;
+    }
+    m_nAheadBegin = m_nAheadEnd = 0;
+    return TRUE;
+}
+
+bool CAsyncSocket::GetPendingBytes(u_long& count) const {
+    u_long inSocket = 0;
+    if (!PendingBytes(m_hSocket, inSocket)) {
+        return false;
+    }
+    count = inSocket + static_cast<u_long>(m_nAheadEnd - m_nAheadBegin);
+    return true;
 }
 
 int CAsyncSocket::Send(const void* buf, int len, int flags) {
@@ -312,12 +564,35 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
     return count;
 }
 
+bool CAsyncSocket::DeferSend() {
+    if (m_bSendDeferred) {
+        return true;
+    }
+    if (m_hSocket == INVALID_SOCKET || !CSocketNotifier::ForThread().Defer(this)) {
+        return false;
+    }
+    m_bSendDeferred = true;
+    return true;
+}
+
 void CAsyncSocket::Close() {
     if (m_hSocket == INVALID_SOCKET) {
         return;
     }
     const SOCKET hSocket = std::exchange(m_hSocket, INVALID_SOCKET);
     const int slot = std::exchange(m_nSlot, -1);
+    m_bSendDeferred = false;
+    m_bReadsOff = false;
+    m_bLastReadFull = false;
+    if (m_nAheadBegin < m_nAheadEnd) {
+        // A socket closed with input unread resets the connection; bytes
+        // read ahead are unread input all the same, so the peer learns the
+        // same, and the port is not left waiting out an orderly close.
+        const LINGER abort{1, 0};
+        ::setsockopt(hSocket, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort),
+                     sizeof(abort));
+    }
+    m_nAheadBegin = m_nAheadEnd = 0;
     CSocketNotifier& notifier = CSocketNotifier::ForThread();
     notifier.Unregister(slot);
     ::closesocket(hSocket);
@@ -337,8 +612,13 @@ BOOL CAsyncSocket::AsyncSelect(long events) {
             return FALSE;
         }
     }
-    return ::WSAAsyncSelect(m_hSocket, notifier.Window(), CSocketNotifier::MessageFor(m_nSlot),
-                            events) == 0;
+    if (::WSAAsyncSelect(m_hSocket, notifier.Window(), CSocketNotifier::MessageFor(m_nSlot),
+                         events) != 0) {
+        return FALSE;
+    }
+    m_lEvents = events;
+    m_bReadsOff = false;
+    return TRUE;
 }
 
 BOOL CAsyncSocket::GetSockName(SOCKADDR* addr, int* addrLen) const {
@@ -355,3 +635,4 @@ void CAsyncSocket::OnOutOfBandData(int) {}
 void CAsyncSocket::OnAccept(int) {}
 void CAsyncSocket::OnConnect(int) {}
 void CAsyncSocket::OnClose(int) {}
+void CAsyncSocket::OnDeferredSend() {}

@@ -5,6 +5,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
 inline constexpr long kAllSocketEvents =
     FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
@@ -14,6 +18,15 @@ inline constexpr long kAllSocketEvents =
 // notification whose socket is no longer the registered one is ignored.
 // A notification handler may delete its object: the framework does not touch
 // it afterwards. Use a socket only on the thread that created it.
+//
+// Each notification is a window message, which costs a round trip through
+// the system (under Wine, through its server), and so does every recv. A
+// socket may read through a buffer of its own (SetReadAhead): one recv then
+// takes whatever has arrived, and Receive hands it out in the pieces the
+// reader asks for. While input waits, a read notification is served in up to
+// kMaxReadPasses OnReceive calls in a row, without a round trip through the
+// message queue each; a socket that always has data then gives way to the
+// messages queued behind it and is notified again for the rest.
 class CAsyncSocket {
 public:
     CAsyncSocket() = default;
@@ -38,14 +51,33 @@ public:
     // (or a later socket given the same handle value), then closes.
     virtual void Close();
     BOOL AsyncSelect(long events = kAllSocketEvents);
+    // Reads through a buffer of bytes bytes (0: straight from the socket).
+    // Call it before the first Receive; FALSE (and no buffer) if the memory
+    // is not there, which costs only speed.
+    BOOL SetReadAhead(size_t bytes) noexcept;
+    // Bytes that a Receive can take now: those read ahead, and those waiting
+    // in the socket. False if the socket cannot tell.
+    bool GetPendingBytes(u_long& count) const;
     BOOL GetSockName(SOCKADDR* addr, int* addrLen) const;
 
     static int GetLastError();
 
     SOCKET m_hSocket = INVALID_SOCKET;
 
+    static constexpr int kMaxReadPasses = 64;
+
 protected:
     friend class CSocketNotifier;
+
+    // While a read notification runs passes and more input waits behind
+    // the running one, asks for one OnDeferredSend when they end, so that
+    // what they queue leaves in one send; returns false (send now) at any
+    // other time, and inside a message sent from another thread or process,
+    // which can arrive in a handler's wait and must not wait for it. A
+    // handler that runs a message loop of its own gets the deferred sends
+    // out from there: they are flushed by a message posted at the first.
+    bool DeferSend();
+    virtual void OnDeferredSend();
 
     virtual void OnReceive(int errorCode);
     virtual void OnSend(int errorCode);
@@ -56,7 +88,28 @@ protected:
     virtual void OnClose(int errorCode);
 
 private:
+    // The socket's recv, counted by the link trace.
+    int ReceiveFromSocket(void* buf, int len, int flags);
+    // Input waits that the next Receive can take without a notification:
+    // bytes read ahead, or a last read that got all it asked for.
+    bool HasInputWaiting() const { return m_nAheadBegin < m_nAheadEnd || m_bLastReadFull; }
+    // The next Receive will ask the socket itself.
+    bool NeedsSocketRead() const { return m_nAheadBegin == m_nAheadEnd; }
+
     int m_nSlot = -1;  // index of the notification message number, or -1
+    // Bytes handed to the reader by Receive, so that the read notification's
+    // passes can tell a reader that took something from one that waits.
+    uint64_t m_nBytesRead = 0;
+    // The last read from the socket got all it asked for: more may wait.
+    bool m_bLastReadFull = false;
+    long m_lEvents = 0;  // what AsyncSelect last asked for
+    // Read notifications are turned off while the socket streams.
+    bool m_bReadsOff = false;
+    bool m_bSendDeferred = false;
+    std::vector<char> m_readAhead;
+    // Bytes of m_readAhead not handed out yet: [m_nAheadBegin, m_nAheadEnd).
+    size_t m_nAheadBegin = 0;
+    size_t m_nAheadEnd = 0;
 };
 
 // Destroys the calling thread's notification window; AfxWinTerm calls it.

@@ -40,6 +40,10 @@ CWorkerSocket::CWorkerSocket(IConnectionHost* pFrame, std::u16string strId)
     // Without the timer a stalled frame is never noticed; everything else
     // works, so the connection is served all the same.
     m_stallTimer.Start(kStallCheckPeriodMs, [this] { OnStallCheck(); });
+    // A frame is read a header and a chunk at a time; through the buffer a
+    // whole batch of them costs one recv. Without it (no memory) they are
+    // read from the socket piece by piece, slower but the same.
+    SetReadAhead(kReadAheadBytes);
 }
 
 CWorkerSocket::~CWorkerSocket() = default;
@@ -102,7 +106,16 @@ void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
     if (LinkTrace::IsOn()) {
         LinkTrace::OnQueued();
     }
-    Serve([this, &payload] { return m_sendQueue.SendFrame(*this, payload); });
+    Serve([this, &payload] {
+        if (DeferSend()) {
+            return m_sendQueue.AppendFrame(payload);
+        }
+        return m_sendQueue.SendFrame(*this, payload);
+    });
+}
+
+void CWorkerSocket::OnDeferredSend() {
+    Serve([this] { return m_sendQueue.Flush(*this); });
 }
 
 void CWorkerSocket::OnStallCheck() {
@@ -112,7 +125,7 @@ void CWorkerSocket::OnStallCheck() {
         return;
     }
     u_long pending = 0;
-    if (::ioctlsocket(m_hSocket, FIONREAD, &pending) == 0 && pending > 0) {
+    if (GetPendingBytes(pending) && pending > 0) {
         return;
     }
     Serve([] { return false; });

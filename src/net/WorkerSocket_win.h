@@ -30,14 +30,19 @@ public:
     void OnReceive(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnDeferredSend() override;
 
-    // Queues one frame with payload and sends what the socket takes now.
+    // Queues one frame with payload and sends what the socket takes now, or,
+    // while a read notification is being handled, when it ends: the events
+    // of all the commands it ran then leave in one send per connection.
     void SendFrame(const std::vector<uint8_t>& payload);
 
     // Ends the connection if a frame of it has stalled (kFrameStallLimit).
     // The connection's own timer calls it every kStallCheckPeriodMs.
     void OnStallCheck();
     static constexpr UINT kStallCheckPeriodMs = 1000;
+    // What one recv takes at most: some 1,700 small commands.
+    static constexpr size_t kReadAheadBytes = 64 * 1024;
 
     IConnectionHost* m_pFrame;
     std::u16string m_strId;

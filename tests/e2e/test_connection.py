@@ -2,6 +2,8 @@
 process, against the real executable under Wine."""
 import socket
 import struct
+import threading
+import time
 
 import pytest
 
@@ -173,3 +175,50 @@ def test_connection_burst_loses_nothing(helper):
     main.send_command("launcherClose")
     assert main.read_frame() == CLOSE_FRAME
     assert helper.running()
+
+
+def test_a_flooding_connection_does_not_hold_up_another(helper):
+    flooder = helper.connect()
+    other = helper.connect()
+    other.send_command("launcherMinimize")
+    assert flooder.read_frame() == MINIMIZE_FRAME
+    assert other.read_frame() == MINIMIZE_FRAME
+    # Commands that no table names: each costs the helper the whole path of a
+    # frame (reads, decode, dispatch) and sends nothing back, so the flooder
+    # always has bytes waiting and the helper never runs out of work.
+    flood = inbound_frame(command("noSuchCommand")) * 2000
+    stop = threading.Event()
+    written = [0]
+
+    def write():
+        while not stop.is_set():
+            try:
+                flooder.sock.sendall(flood)
+            except OSError:
+                return
+            written[0] += 1
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    delays = []
+    try:
+        wait_until(lambda: written[0] >= 3, 10, what="the flood to fill the socket")
+        for _ in range(10):
+            start = time.monotonic()
+            other.send_command("launcherClose")
+            assert other.read_frame(timeout=5) == CLOSE_FRAME
+            delays.append(time.monotonic() - start)
+            time.sleep(0.02)
+        # The flood was still being served throughout.
+        assert writer.is_alive()
+    finally:
+        stop.set()
+    writer.join(timeout=60)
+    assert not writer.is_alive()
+    assert max(delays) < 0.05, [round(d * 1000, 1) for d in delays]
+    # The flooder is served as well, in order, once its flood is through.
+    flooder.send_command("launcherMinimize")
+    for _ in delays:
+        assert flooder.read_frame(timeout=30) == CLOSE_FRAME
+    assert flooder.read_frame(timeout=30) == MINIMIZE_FRAME
+    assert other.read_frame() == MINIMIZE_FRAME

@@ -15,12 +15,31 @@ std::set<const CAsyncSocket*> g_liveSockets;
 int g_nCallsOnDeadSockets = 0;
 
 // What a test socket saw; outlives the socket, which may delete itself.
+// Messages dispatched so far by the test's pump: its done() predicate runs
+// after each one, and counts them. OnReceive calls that see the same count
+// ran in a row, inside one notification.
+int g_nDispatches = 0;
+
+void CountedPump(DWORD milliseconds) {
+    PumpUntil(
+        [] {
+            ++g_nDispatches;
+            return false;
+        },
+        milliseconds);
+}
+
 struct CSocketRecord {
-    std::string events;  // A accept, R bytes read, C close
+    std::vector<int> passMarks;        // g_nMarksSeen at each OnReceive
+    std::vector<size_t> flushedAfter;  // nReceives at each OnDeferredSend
+    std::vector<bool> deferred;        // whether each OnReceive's DeferSend held
+    std::string events;                // A accept, R bytes read, C close, F deferred send
     std::vector<char> data;
     int nReceives = 0;
     int nSends = 0;
     bool bDeleted = false;
+    bool bWaited = false;
+    bool bFlushedInWait = false;
 };
 
 class CTestSocket : public CAsyncSocket {
@@ -31,10 +50,17 @@ public:
     int m_nReadSize = 4096;
     // Reads nothing until this many bytes wait, like a reader of fixed headers.
     u_long m_nMinAvailable = 0;
-    int m_nDeleteOnReceive = 0;  // deletes itself in that OnReceive (1-based)
+    int m_nDeleteOnReceive = 0;      // deletes itself in that OnReceive (1-based)
+    bool m_bDeferInReceive = false;  // asks for a deferred send in each OnReceive
+    // After the first deferral that holds, runs a message loop of its own
+    // until the deferred send comes (or a second passes), as a command that
+    // waits for another program would.
+    bool m_bWaitAfterDefer = false;
     bool m_bDeleteOnClose = false;
     std::function<void()> m_onAccept;
     std::function<void()> m_onSend;
+    // Told of each read's result, inside OnReceive, right after the read.
+    std::function<void(int)> m_onRead;
     std::shared_ptr<CSocketRecord> m_pRecord = std::make_shared<CSocketRecord>();
 
 protected:
@@ -62,16 +88,35 @@ protected:
         if (available >= m_nMinAvailable) {
             std::vector<char> buffer(static_cast<size_t>(m_nReadSize));
             const int n = Receive(buffer.data(), m_nReadSize);
+            if (m_onRead) {
+                m_onRead(n);
+            }
             if (n > 0) {
                 record.data.insert(record.data.end(), buffer.begin(), buffer.begin() + n);
                 record.events += 'R';
             }
+        }
+        record.passMarks.push_back(g_nDispatches);
+        record.deferred.push_back(m_bDeferInReceive && DeferSend());
+        if (m_bWaitAfterDefer && record.deferred.back() && !record.bWaited) {
+            record.bWaited = true;
+            record.bFlushedInWait =
+                PumpUntil([&record] { return !record.flushedAfter.empty(); }, 1000);
         }
         if (record.nReceives == m_nDeleteOnReceive) {
             record.bDeleted = true;
             delete this;
         }
     }
+    void OnDeferredSend() override {
+        if (Alive(this)) {
+            m_pRecord->events += 'F';
+            m_pRecord->flushedAfter.push_back(m_pRecord->nReceives);
+        }
+    }
+
+public:
+    using CAsyncSocket::DeferSend;
     void OnSend(int) override {
         if (Alive(this)) {
             ++m_pRecord->nSends;
@@ -154,6 +199,7 @@ struct CReceiveCase {
     int nDeleteOnReceive;  // the worker deletes itself in that OnReceive
     bool bDeleteOnClose;
     size_t nBytesExpected;
+    size_t nReadAhead = 0;  // the worker's read-ahead buffer; 0: none
 };
 
 class AsyncSocketReceiveTest : public AsyncSocketTest,
@@ -165,6 +211,7 @@ TEST_P(AsyncSocketReceiveTest, BytesArriveInOrderThenOneClose) {
         worker.m_nReadSize = c.nReadSize;
         worker.m_nDeleteOnReceive = c.nDeleteOnReceive;
         worker.m_bDeleteOnClose = c.bDeleteOnClose;
+        EXPECT_TRUE(worker.SetReadAhead(c.nReadAhead));
     };
     CSocketHandle client = ConnectClient(m_nPort);
     ASSERT_TRUE(client);
@@ -213,7 +260,16 @@ INSTANTIATE_TEST_SUITE_P(
         // Notifications raised before Accept re-registers the socket.
         CReceiveCase{"PeerDoneBeforeAccept", 100, 3, true, true, 0, false, 100},
         CReceiveCase{"DeletedInOnClose", 30, 3, true, false, 0, true, 30},
-        CReceiveCase{"DeletedInOnReceiveWithMoreQueued", 30, 3, true, false, 2, false, 6}),
+        CReceiveCase{"DeletedInOnReceiveWithMoreQueued", 30, 3, true, false, 2, false, 6},
+        // Through a read-ahead buffer: reads far smaller than what one recv
+        // takes, reads larger than the buffer, a peer gone before the accept,
+        // and a reader deleted with bytes still in the buffer.
+        CReceiveCase{"ReadAheadSmallReadsThenClose", 100000, 3, true, false, 0, false, 100000,
+                     65536},
+        CReceiveCase{"ReadAheadSmallerThanReadsThenClose", 100000, 4096, true, false, 0, false,
+                     100000, 10},
+        CReceiveCase{"ReadAheadPeerDoneBeforeAccept", 100, 3, true, true, 0, false, 100, 65536},
+        CReceiveCase{"ReadAheadDeletedWithBytesBuffered", 30, 3, true, false, 2, false, 6, 65536}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Waits, without dispatching, until a notification for socket is first in
@@ -344,6 +400,171 @@ TEST_F(AsyncSocketTest, SendResumesOnSendAfterWouldBlock) {
     EXPECT_TRUE(bDone) << received.size() << " of " << data.size();
     EXPECT_TRUE(received == data);
     EXPECT_GE(m_pWorkerRecord->nSends, 1);
+}
+
+// The longest run of OnReceive calls made within one notification.
+size_t LongestPassRun(const std::vector<int>& marks) {
+    size_t longest = 0;
+    for (size_t i = 0, run = 0; i < marks.size(); ++i) {
+        run = i > 0 && marks[i] == marks[i - 1] ? run + 1 : 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
+struct CPassCase {
+    const char* name;
+    size_t nBytes;
+    int nReadSize;
+    u_long nMinAvailable;
+    size_t nLongestRunMin;
+    size_t nLongestRunMax;
+};
+
+class AsyncSocketPassTest : public AsyncSocketTest,
+                            public ::testing::WithParamInterface<CPassCase> {};
+
+TEST_P(AsyncSocketPassTest, PassesInARowAreBounded) {
+    const CPassCase& c = GetParam();
+    m_configureWorker = [&c](CTestSocket& worker) {
+        worker.m_nReadSize = c.nReadSize;
+        worker.m_nMinAvailable = c.nMinAvailable;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    const std::vector<char> data = Pattern(c.nBytes);
+    ASSERT_TRUE(SendAll(client.Get(), data));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    const size_t nExpected = c.nMinAvailable > c.nBytes ? 0 : c.nBytes;
+    PumpUntil(
+        [&] {
+            ++g_nDispatches;
+            return record.data.size() == nExpected;
+        },
+        20000);
+    CountedPump(200);  // what is still queued, counted too
+    EXPECT_EQ(record.data.size(), nExpected);
+    EXPECT_TRUE(std::equal(record.data.begin(), record.data.end(), data.begin()));
+    const size_t longest = LongestPassRun(record.passMarks);
+    EXPECT_GE(longest, c.nLongestRunMin);
+    EXPECT_LE(longest, c.nLongestRunMax);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AsyncSocket, AsyncSocketPassTest,
+    ::testing::Values(
+        // Far more waiting than one read takes: passes follow each other, but
+        // the socket gives way after kMaxReadPasses of them.
+        CPassCase{"ManyPiecesWaiting", 200000, 8, 0, 2, CAsyncSocket::kMaxReadPasses},
+        CPassCase{"ChunksWaiting", 200000, 4096, 0, 2, CAsyncSocket::kMaxReadPasses},
+        // A few pieces: all of them in one notification, and the read that
+        // finds the socket empty ends it.
+        CPassCase{"FewBytesWaiting", 12, 3, 0, 4, 5},
+        // A reader that takes nothing is not asked again in a row.
+        CPassCase{"ReaderTakesNothing", 5000, 8, 6000, 1, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Waits, without dispatching anything, until count bytes wait in socket.
+bool WaitForPending(SOCKET socket, u_long count) {
+    const ULONGLONG deadline = ::GetTickCount64() + 5000;
+    u_long pending = 0;
+    while (::ioctlsocket(socket, FIONREAD, &pending) == 0 && pending < count &&
+           ::GetTickCount64() < deadline) {
+        ::Sleep(1);
+    }
+    return pending >= count;
+}
+
+// Bytes that come while a streaming socket has its read notifications off,
+// after its last read and before they are on again, must still be read:
+// selecting FD_READ again does not announce them by itself.
+TEST_F(AsyncSocketTest, BytesArrivingWhileReadsAreOffAreNotLeftUnread) {
+    SOCKET hClient = INVALID_SOCKET;
+    bool bTailSent = false;
+    const std::vector<char> head = Pattern(4 * 4096);
+    const std::vector<char> tail(10, 'T');
+    m_configureWorker = [&](CTestSocket& worker) {
+        worker.m_nReadSize = 4096;
+        // The first read that finds the socket empty happens in passes in a
+        // row, with notifications off; the peer's tail comes right after it.
+        worker.m_onRead = [&](int n) {
+            if (n < 4096 && !bTailSent) {
+                bTailSent = true;
+                EXPECT_TRUE(SendAll(hClient, tail));
+            }
+        };
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    hClient = client.Get();
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    ASSERT_TRUE(SendAll(client.Get(), head));
+    ASSERT_TRUE(WaitForPending(m_pWorker->m_hSocket, static_cast<u_long>(head.size())));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil([&] { return record.data.size() == head.size() + tail.size(); }, 3000);
+    EXPECT_TRUE(bTailSent);
+    EXPECT_EQ(record.data.size(), head.size() + tail.size());
+}
+
+TEST_F(AsyncSocketTest, DeferredSendComesOnceAfterTheNotification) {
+    m_configureWorker = [](CTestSocket& worker) {
+        worker.m_nReadSize = 8;
+        worker.m_bDeferInReceive = true;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    // Outside a read notification there is nothing to wait for.
+    EXPECT_FALSE(m_pWorker->DeferSend());
+    ASSERT_TRUE(SendAll(client.Get(), Pattern(100000)));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil(
+        [&] {
+            ++g_nDispatches;
+            return record.data.size() == 100000;
+        },
+        20000);
+    CountedPump(200);
+    ASSERT_EQ(record.data.size(), 100000u);
+    // Passes in a row held their sends back, a lone pass did not; each run
+    // that held any got one deferred send, after its last pass.
+    const std::vector<int>& marks = record.passMarks;
+    std::vector<size_t> runEnds;  // nReceives after the last pass of a holding run
+    bool bRunHeld = false;
+    for (size_t i = 0; i < marks.size(); ++i) {
+        const bool bFirst = i == 0 || marks[i] != marks[i - 1];
+        const bool bLast = i + 1 == marks.size() || marks[i + 1] != marks[i];
+        bRunHeld = (bFirst ? false : bRunHeld) || record.deferred[i];
+        if (bFirst && bLast) {
+            EXPECT_FALSE(record.deferred[i]) << "pass " << i;
+        }
+        if (bLast && bRunHeld) {
+            runEnds.push_back(i + 1);
+        }
+    }
+    EXPECT_FALSE(runEnds.empty());
+    EXPECT_EQ(record.flushedAfter, runEnds);
+}
+
+// A command that waits in a message loop of its own must not hold back what
+// the passes before it queued until it returns.
+TEST_F(AsyncSocketTest, DeferredSendLeavesFromANestedMessageLoop) {
+    m_configureWorker = [](CTestSocket& worker) {
+        worker.m_nReadSize = 8;
+        worker.m_bDeferInReceive = true;
+        worker.m_bWaitAfterDefer = true;
+    };
+    CSocketHandle client = ConnectClient(m_nPort);
+    ASSERT_TRUE(WaitForWorker());
+    ASSERT_TRUE(PumpPosted());
+    ASSERT_TRUE(SendAll(client.Get(), Pattern(10000)));
+    const CSocketRecord& record = *m_pWorkerRecord;
+    PumpUntil([&] { return record.data.size() == 10000; }, 10000);
+    ASSERT_TRUE(PumpPosted());
+    EXPECT_EQ(record.data.size(), 10000u);
+    ASSERT_TRUE(record.bWaited);
+    EXPECT_TRUE(record.bFlushedInWait);
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {
