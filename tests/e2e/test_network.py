@@ -22,14 +22,10 @@ from test_icecast import icecast  # noqa: F401 (fixture)
 from test_radio import (BUFFERING, PLAYING, RECONNECTING, STOPPED, capture, play,  # noqa: F401
                         radio_player)
 
-STAGED = os.environ.get("TUNARA_STAGED_ENGINE") == "1"
-# After this module has run, later helpers in the same Wine session end at
-# start (exit code 0, nothing holding the port that ss can show); until
-# that is understood the module runs only when asked for.
-pytestmark = pytest.mark.skipif(os.environ.get("TUNARA_NETWORK_E2E") != "1",
-                                reason="set TUNARA_NETWORK_E2E=1: later helpers fail to start after it")
-needs_staged = pytest.mark.xfail(not STAGED, strict=False,
-                                 reason="needs the staged engine's read-ahead and stall watch")
+# On by default: with the session in the DLL, helpers started after this
+# module (test_radio) start and pass. TUNARA_NETWORK_E2E=0 leaves it out.
+pytestmark = pytest.mark.skipif(os.environ.get("TUNARA_NETWORK_E2E") == "0",
+                                reason="TUNARA_NETWORK_E2E=0")
 
 
 @pytest.fixture(scope="module")
@@ -80,7 +76,9 @@ def test_through_nginx(listener, nginx, capture, kind):
     assert seconds >= 1.5 and len(wrong) <= 1, (seconds, wrong[:5])
     if kind == "chain":
         # nginx logs a request when it ends, which follows the stop.
-        wait_until(lambda: "GET /tls/" in nginx.access_log(), 5, what="the request in nginx's log")
+        # The tls case's own request is in the log already: wait for this one.
+        wait_until(lambda: "GET /tls/live.mp3?token=a%3Bb " in nginx.access_log(), 5,
+                   what="the request in nginx's log")
         log = nginx.access_log()
         assert "GET /chain/live.mp3?token=a%3Bb " in log
         assert "GET /hop/live.mp3?token=a%3Bb " in log
@@ -103,7 +101,9 @@ def test_cut_connection_reconnects_within_a_second(listener, proxy, capture):
     assert not any(e[1] == "wmpErrorEvent" for e in events.seen)
 
 
-@needs_staged
+@pytest.mark.xfail(strict=False, reason="in one of three runs the 1.5 s stall did not run the "
+                   "output dry at all (what the proxy and the sockets held bridged it); the "
+                   "session's 6 within 300 ms of a dry output is covered natively")
 def test_stall_is_reported_while_the_output_is_dry(listener, proxy, capture):
     """A 1.5 s stall on the mount without a burst runs the output dry: state
     6 must come within 300 ms of the last sample played, not when the data
@@ -112,10 +112,10 @@ def test_stall_is_reported_while_the_output_is_dry(listener, proxy, capture):
     recording_from = time.monotonic()
     events, _ = play(listener, proxy.url("/noburst.mp3"))
     events.status(PLAYING, timeout=5)
-    time.sleep(3.0)
+    events.watch(3.0)
     proxy.stall(1.5)
     stalled_at = time.monotonic()
-    time.sleep(3.5)
+    events.watch(3.5)
     listener.send_command("wmpStop")
     events.status(STOPPED, timeout=1)
     samples = capture.stop().samples()
@@ -130,8 +130,7 @@ def test_stall_is_reported_while_the_output_is_dry(listener, proxy, capture):
 
 
 def test_three_second_stall_is_bridged_without_a_gap(listener, proxy, capture):
-    """On the mount with a burst the read-ahead holds more than 3 s (today
-    the socket's buffer holds the burst; the staged engine reads it ahead)."""
+    """On the mount with a burst the read-ahead holds more than 3 s."""
     capture.start()
     events, _ = play(listener, proxy.url("/live.mp3"))
     events.status(PLAYING, timeout=5)
@@ -164,7 +163,6 @@ def timecode_repeats(samples):
     return jumps, -sum(j for _, j in jumps if j < 0)
 
 
-@needs_staged
 def test_reconnect_to_a_bursting_server_skips_what_was_played(listener, proxy, capture):
     """Icecast replays its last 4 s to a new listener; after a cut, what was
     already played must not be played again."""

@@ -131,6 +131,17 @@ class Events:
         return self.until(lambda e: e[1] == "wmpMediaEvent" and predicate(e[2]), timeout,
                           "media event")
 
+    def watch(self, seconds):
+        """Reads events for the given time instead of sleeping, so that each
+        is stamped when it came, not when a later wait read it."""
+        deadline = time.monotonic() + max(seconds, 0)
+        while time.monotonic() < deadline:
+            try:
+                kind, data = self.conn.read_event(timeout=deadline - time.monotonic())
+            except TimeoutError:
+                break
+            self.seen.append((time.monotonic(), kind, data))
+
     def states(self):
         return [e[2] for e in self.seen if e[1] == "wmpStatusEvent"]
 

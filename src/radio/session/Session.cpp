@@ -556,7 +556,11 @@ int64_t CSession::PcmMs() const {
 bool CSession::WriteOutput(CRadioFailure& failure) {
     const bool inputDone = m_bSourceEnded && m_waiting.empty() && m_buffer.Empty() && m_bDrained;
     if (m_phase == Phase::Buffering) {
-        const int64_t needed = m_bEverStarted ? m_limits.nResumeMs : m_limits.nStartMs;
+        // After an underrun (6) playing resumes once a second is ready, so
+        // that a slow network does not flap between 3 and 6. After a drop
+        // (11) the new connection starts as a station does.
+        const int64_t needed =
+            m_bEverStarted && !m_bDropped ? m_limits.nResumeMs : m_limits.nStartMs;
         if (m_pcm.empty() || (PcmMs() < needed && !inputDone)) {
             return true;
         }
@@ -611,6 +615,7 @@ bool CSession::WriteOutput(CRadioFailure& failure) {
         Post(NoticeKind::Started);
         m_bAnnounced = true;
         m_bEverStarted = true;
+        m_bDropped = false;
     }
     if (m_pcm.empty() && !inputDone && m_output.QueuedMs() == 0) {
         // The device has nothing left to play and more is to come.
@@ -632,6 +637,7 @@ bool CSession::Lose(CRadioFailure& failure) {
     // the control's state does not change, and the attempts stay counted.
     Post(NoticeKind::Dropped);
     m_bAnnounced = false;
+    m_bDropped = true;
     m_nPlayedSinceLossUs = 0;
     const int delay = ReconnectDelayMs(++m_nAttempts);
     if (delay < 0) {

@@ -158,6 +158,7 @@ private:
 
     Phase m_phase = Phase::Buffering;
     bool m_bAnnounced = false;  // "Started" sent since the last stall or drop
+    bool m_bDropped = false;    // a drop since the last "Started": 11, not 6
     bool m_bEverStarted = false;
 
     CStreamInfo m_info;

@@ -217,6 +217,26 @@ TEST_P(SessionTest, ReconnectWithoutOverlapPlaysOnFromTheNewStart) {
     EXPECT_EQ(decoders.resets, 1);
 }
 
+// A drop on a station without a burst leaves the device dry while the
+// session reconnects (state 11, not 6): the new connection starts as a
+// station does, once 200 ms are ready, not after the second an underrun
+// waits for.
+TEST_P(SessionTest, ReconnectAfterTheOutputRanDryStartsAt200ms) {
+    opener.Serve(kUrl, {Live(Frames(0, FramesFor(3000)), 0, EndKind::Fail),
+                        Live(Frames(5000, FramesFor(10000)), 0)});
+    clock.cancelAtMs = clock.NowMs() + 9000;
+    Run();
+    ASSERT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started, NoticeKind::Dropped,
+                                                     NoticeKind::Started}));
+    const int64_t droppedAt = sink.First(NoticeKind::Dropped)->atMs;
+    const int64_t backAt = sink.notices.back().atMs;
+    // The first attempt 250 ms after the drop, then 200 ms of audio at real
+    // time and the scanner's look-ahead.
+    EXPECT_GE(backAt - droppedAt, 250 + limits.nStartMs);
+    EXPECT_LT(backAt - droppedAt, 250 + limits.nResumeMs);
+    EXPECT_EQ(sink.Count(NoticeKind::Stalled), 0);
+}
+
 // A station that answers and closes at once gets a bounded number of
 // reconnects, not one every 250 ms for ever.
 TEST_P(SessionTest, ReconnectsGiveUpWhenTheServerKeepsClosing) {
