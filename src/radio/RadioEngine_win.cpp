@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "radio/decoder/AcmDecoder_win.h"
+#include "radio/hls/SegmentCipher_win.h"
 #include "radio/session/Clock_win.h"
 #include "radio/session/Session.h"
 
@@ -25,6 +26,9 @@ void RunSession(const std::shared_ptr<CEngineShared>& shared) {
     CSystemClock clock(shared->CancelEvent());
     const CSessionStages stages{shared->Opener(), decoders, output, clock, *shared};
     CSession session(stages, shared->Url());
+    session.SetHlsCipher([](std::span<const uint8_t> key) -> std::unique_ptr<hls::ICbcDecryptor> {
+        return hls::CCngAesDecryptor::Create(key);
+    });
     session.Run();
 }
 

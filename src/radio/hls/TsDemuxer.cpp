@@ -74,6 +74,8 @@ void CTsDemuxer::EndSegment(CDemuxOutput& out) {
     m_buffer.clear();
     m_nPos = 0;
     m_bSynced = false;
+    m_cc = MakeUnknownCc();
+    m_repeated = {};
     PesDone(m_audio, m_nAudioPid, out);
     PesDone(m_id3, m_nId3Pid, out);
     m_packed.Finish(out);

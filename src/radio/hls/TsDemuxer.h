@@ -25,8 +25,11 @@ public:
     static constexpr size_t kMaxJunk = 64 * 1024;
 
     void Feed(std::span<const uint8_t> data, CDemuxOutput& out);
-    // The end of a segment: what is pending goes out. The tables and the
-    // continuity counters stay, as the next segment continues the stream.
+    // The end of a segment: what is pending goes out. The tables stay, as
+    // the next segment continues the stream. The continuity counters do
+    // not: many segmenters start them afresh in each segment, and the first
+    // packet of a PID whose count happens to match the last one would be
+    // taken for a repeat and dropped (a title, or the start of the audio).
     void EndSegment(CDemuxOutput& out);
     // Forgets everything, for a discontinuity.
     void Reset() { *this = CTsDemuxer(); }

@@ -4,7 +4,7 @@
 
 namespace radio {
 
-bool CCompressedBuffer::Push(CCodedUnit unit) {
+bool CCompressedBuffer::Push(CCodedUnit&& unit) {
     if (unit.bytes.size() > Room()) {
         return false;
     }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace radio {
@@ -18,6 +19,9 @@ struct CCodedUnit {
     // Something is missing between this unit and the one before (a
     // reconnect that did not line up): the decoder starts afresh here.
     bool bDiscontinuity = false;
+    // A title that starts with this unit (timed metadata): it is taken when
+    // the unit is decoded, not when it was read seconds ahead.
+    std::u16string strTitle;
 };
 
 class CCompressedBuffer {
@@ -26,8 +30,9 @@ public:
 
     // False (and nothing stored) when the unit would pass the bound; the
     // session stops reading before that happens, so a refusal means a unit
-    // larger than the room left.
-    bool Push(CCodedUnit unit);
+    // larger than the room left. A refused unit is left as it was, so that
+    // the caller can offer it again once there is room.
+    bool Push(CCodedUnit&& unit);
     bool Empty() const { return m_units.empty(); }
     const CCodedUnit& Front() const { return m_units.front(); }
     void Pop();

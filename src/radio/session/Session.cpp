@@ -61,6 +61,7 @@ void CSession::Run() {
     // and the next station's device should not have to wait for it.
     m_output.Close();
     m_pSource.reset();
+    DropHls();
     if (Cancelled()) {
         return;
     }
@@ -153,8 +154,10 @@ CSession::Outcome CSession::PlayUrl(const std::u16string& url, UrlOrigin origin,
     const PlaylistKind playlist = DetectPlaylist(
         info.strContentType, UrlExtension(info.strFinalUrl.empty() ? url : info.strFinalUrl), head);
     if (playlist == PlaylistKind::Hls) {
-        failure = MakeFailure(RadioError::UnsupportedFormat);
-        return Outcome::Failed;
+        // The stream stage loads the playlist again, whole, from where the
+        // server's redirects led.
+        m_pSource.reset();
+        return PlayHls(info.strFinalUrl.empty() ? url : info.strFinalUrl, failure);
     }
     if (playlist != PlaylistKind::None) {
         while (!ended && head.size() <= kMaxPlaylistBytes) {
@@ -286,9 +289,11 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
     // before carries over.
     m_framer.emplace(SniffAudio(info.strContentType, head, m_bSourceEnded));
     m_pDecoder.reset();
+    m_hlsConfig.reset();
     m_buffer.Clear();
     m_waiting.clear();
     m_pcm.clear();
+    m_timedTitles.clear();
     m_nPcmFrames = 0;
     m_nPcmUs = 0;
     m_bDrained = false;
@@ -475,8 +480,11 @@ bool CSession::TakeUnits(CRadioFailure& failure) {
 }
 
 bool CSession::Decode(CRadioFailure& failure) {
+    // Raw AAC has no framing of its own: one access unit per call.
+    const size_t unitsPerDecode =
+        m_hlsConfig && m_hlsConfig->kind == CodecKind::AacRaw ? 1 : kUnitsPerDecode;
     while (!m_buffer.Empty() && PcmMs() < m_limits.nPcmAheadMs) {
-        if (m_framer->Kind() == AudioKind::Wav) {
+        if (m_framer && m_framer->Kind() == AudioKind::Wav) {
             const CWavFormat& wav = m_framer->Wav();
             const CCodedUnit& unit = m_buffer.Front();
             CPcmFormat format{wav.nSampleRate, wav.nChannels};
@@ -493,7 +501,7 @@ bool CSession::Decode(CRadioFailure& failure) {
             continue;
         }
         if (!m_pDecoder) {
-            const CCodecConfig config = m_framer->Config();
+            const CCodecConfig config = m_hlsConfig ? *m_hlsConfig : m_framer->Config();
             m_pDecoder = m_decoders.Create(config.kind, failure);
             if (!m_pDecoder || !m_pDecoder->Open(config, failure)) {
                 m_pDecoder.reset();
@@ -507,10 +515,17 @@ bool CSession::Decode(CRadioFailure& failure) {
             m_pDecoder->Reset();
         }
         m_scratch.clear();
-        for (size_t n = 0; n < kUnitsPerDecode && !m_buffer.Empty(); ++n) {
+        int64_t aheadUs = m_nPcmUs;
+        for (size_t n = 0; n < unitsPerDecode && !m_buffer.Empty(); ++n) {
             if (n > 0 && m_buffer.Front().bDiscontinuity) {
                 break;
             }
+            if (!m_buffer.Front().strTitle.empty()) {
+                // Due once the audio decoded ahead of this unit has gone to
+                // the device.
+                m_timedTitles.push_back({aheadUs, m_buffer.Front().strTitle});
+            }
+            aheadUs += m_buffer.Front().nDurationUs;
             const auto& bytes = m_buffer.Front().bytes;
             m_scratch.insert(m_scratch.end(), bytes.begin(), bytes.end());
             m_buffer.Pop();
@@ -593,6 +608,13 @@ bool CSession::WriteOutput(CRadioFailure& failure) {
             block.format.nSampleRate;
         m_nPcmUs -= us;
         m_nPlayedSinceLossUs += us;
+        for (auto& timed : m_timedTitles) {
+            timed.first -= us;
+        }
+        while (!m_timedTitles.empty() && m_timedTitles.front().first <= 0) {
+            TakeTitle(std::move(m_timedTitles.front().second));
+            m_timedTitles.pop_front();
+        }
         if (block.nPos == block.samples.size()) {
             m_pcm.pop_front();
         }
@@ -611,7 +633,8 @@ bool CSession::WriteOutput(CRadioFailure& failure) {
         m_output.Flush();
         m_bFlushed = true;
     }
-    if (!m_bAnnounced && m_pSource && !m_bAwaitingData && (queued > 0 || !m_pcm.empty())) {
+    if (!m_bAnnounced && (m_pSource || m_pHls) && !m_bAwaitingData &&
+        (queued > 0 || !m_pcm.empty())) {
         Post(NoticeKind::Started);
         m_bAnnounced = true;
         m_bEverStarted = true;

@@ -17,6 +17,7 @@
 #include "radio/Playlist.h"
 #include "radio/RadioErrors.h"
 #include "radio/decoder/Decoder.h"
+#include "radio/hls/HlsStream.h"
 #include "radio/output/Output.h"
 #include "radio/session/Clock.h"
 #include "radio/session/CompressedBuffer.h"
@@ -69,6 +70,10 @@ public:
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
 
+    // How AES-128 segments of HLS streams are decrypted; without one such a
+    // stream fails with a clear error, the others play.
+    void SetHlsCipher(hls::CipherFactory factory) { m_cipherFactory = std::move(factory); }
+
     // Plays the address to its end, a failure or a stop, and reports the
     // outcome to the notice sink (nothing after a stop). The output is
     // closed when it returns.
@@ -78,6 +83,11 @@ public:
     int Opens() const { return m_nOpens; }
     int Reconnects() const { return m_nReconnects; }
     uint64_t SkippedFrames() const { return m_matcher.Skipped(); }
+    // HLS segments skipped (failed twice, left the window, played before a
+    // reconnect), over all connections of the session.
+    uint64_t SkippedSegments() const {
+        return m_nHlsSkipped + (m_pHls ? m_pHls->SkippedSegments() : 0);
+    }
 
 private:
     enum class Outcome { Played, Failed, Cancelled };
@@ -117,6 +127,31 @@ private:
     int64_t PcmMs() const;
     bool OnPcm(const CPcmFormat& format, const int16_t* samples, size_t count) override;
 
+    // HLS (HlsPlayback.cpp): the segments of CHlsStream go through the same
+    // read-ahead, decoder and output as a byte stream's frames.
+    class CHlsPump;
+    struct CHlsPumpDelete {
+        void operator()(CHlsPump* pump) const;
+    };
+    // Units of one decoder configuration, not yet in the read-ahead.
+    struct CHlsRun {
+        CCodecConfig config;
+        std::deque<CCodedUnit> units;
+    };
+    Outcome PlayHls(const std::u16string& url, CRadioFailure& failure);
+    std::unique_ptr<hls::CHlsStream> OpenHls(CRadioFailure& failure);
+    void TakeSegment(hls::CHlsSegmentOutput& segment);
+    void AppendUnit(const CCodecConfig& config, CCodedUnit unit);
+    void SendHlsMedia();
+    bool FeedHlsBuffer(CRadioFailure& failure);
+    bool ReconnectHls(CRadioFailure& failure);
+    // The playing steps, run while CHlsStream waits for the network; false
+    // once the session has to stop (cancelled, or a stage failed).
+    bool PumpHls();
+    // Lets go of the HLS stream, keeping its count of skipped segments.
+    void DropHls();
+    bool HlsHalted() const { return Cancelled() || m_bHlsPumpFailed; }
+
     ISourceOpener& m_opener;
     IDecoderFactory& m_decoders;
     IOutput& m_output;
@@ -137,6 +172,9 @@ private:
     COverlapMatcher m_matcher;
     std::deque<CCodedUnit> m_waiting;  // framed, not yet in the buffer
     std::deque<CPcmBlock> m_pcm;
+    // Titles of decoded units, with the audio still to be written before
+    // they are due (in microseconds).
+    std::deque<std::pair<int64_t, std::u16string>> m_timedTitles;
     int64_t m_nPcmFrames = 0;  // in m_pcm, at the rates of their blocks
     int64_t m_nPcmUs = 0;
     std::vector<uint8_t> m_chunk;
@@ -165,6 +203,24 @@ private:
     bool m_bMediaSent = false;
     std::optional<std::u16string> m_pendingTitle;
     int64_t m_nLastTitleMs = 0;
+
+    // HLS.
+    hls::CipherFactory m_cipherFactory;
+    std::unique_ptr<CHlsPump, CHlsPumpDelete> m_pHlsPump;
+    std::unique_ptr<hls::CHlsStream> m_pHls;
+    std::u16string m_strHlsUrl;
+    std::deque<CHlsRun> m_hlsRuns;
+    std::optional<CCodecConfig> m_hlsConfig;  // what the decoder was opened with
+    std::optional<CAudioFramer> m_hlsMp3;     // cuts MPEG audio into frames
+    std::optional<uint64_t> m_nHlsLastSequence;
+    uint64_t m_nHlsSkipped = 0;  // by streams let go of
+    bool m_bHlsEnded = false;
+    bool m_bHlsRejoined = false;  // reconnected: segments played before are skipped
+    bool m_bHlsResetNext = false;
+    bool m_bHlsId3Titles = false;  // the stream carries ID3 titles; EXTINF titles yield
+    std::u16string m_strHlsExtinf;
+    bool m_bHlsPumpFailed = false;
+    CRadioFailure m_hlsPumpFailure;
 };
 
 }  // namespace radio

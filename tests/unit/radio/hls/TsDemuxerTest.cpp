@@ -213,6 +213,22 @@ TEST(TsDemuxer, TablesOverSeveralPacketsAndSegments) {
     EXPECT_EQ(demuxer.ContinuityErrors(), 0u);
 }
 
+// Segmenters that start every segment's counters at 0: a one-packet title
+// PES has the same count in each, and must not be taken for a repeat.
+TEST(TsDemuxer, SegmentsWhoseCountersStartAfresh) {
+    CTsDemuxer demuxer;
+    for (int segment = 0; segment < 4; ++segment) {
+        CStream s;
+        s.Tables();
+        s.Title("Song " + std::to_string(segment), 1000 * segment);
+        s.Audio({Adts(100), Adts(100)}, 1000 * segment);
+        const CDemuxOutput out = Demux(s.bytes, 188, demuxer);
+        ASSERT_EQ(out.titles.size(), 1u) << segment;
+        EXPECT_EQ(out.titles[0].strTitle, u"Song " + std::u16string(1, u'0' + segment));
+        EXPECT_EQ(out.frames.size(), 2u) << segment;
+    }
+}
+
 TEST(TsDemuxer, AudioWeCannotDecode) {
     CStream s;
     Append(s.bytes, Packets(0, Pat(kPmtPid), s.patCc, true));

@@ -54,9 +54,9 @@ TEST(NoticeQueue, KeepsOnePendingMediaNoticeAndWakesOnce) {
 
 TEST(CompressedBuffer, IsBoundedInBytesAndCountsTime) {
     radio::CCompressedBuffer buffer(1000);
-    EXPECT_TRUE(buffer.Push({Bytes(600), 26000, false}));
-    EXPECT_FALSE(buffer.Push({Bytes(401), 26000, false}));
-    EXPECT_TRUE(buffer.Push({Bytes(400), 26000, false}));
+    EXPECT_TRUE(buffer.Push({Bytes(600), 26000, false, {}}));
+    EXPECT_FALSE(buffer.Push({Bytes(401), 26000, false, {}}));
+    EXPECT_TRUE(buffer.Push({Bytes(400), 26000, false, {}}));
     EXPECT_EQ(buffer.Bytes(), 1000u);
     EXPECT_EQ(buffer.Room(), 0u);
     EXPECT_EQ(buffer.DurationMs(), 52);
@@ -65,8 +65,23 @@ TEST(CompressedBuffer, IsBoundedInBytesAndCountsTime) {
     EXPECT_EQ(buffer.DurationMs(), 26);
 }
 
+// What the read-ahead refuses stays with the caller, whole, to be offered
+// again once there is room: a refusal must not lose a frame.
+TEST(CompressedBuffer, RefusedUnitIsLeftIntact) {
+    radio::CCompressedBuffer buffer(1000);
+    ASSERT_TRUE(buffer.Push({Bytes(900, 1), 26000, false, {}}));
+    CCodedUnit waiting{Bytes(200, 7), 26000, true, u"Next"};
+    EXPECT_FALSE(buffer.Push(std::move(waiting)));
+    EXPECT_EQ(waiting.bytes, Bytes(200, 7));
+    EXPECT_EQ(waiting.strTitle, u"Next");
+    buffer.Pop();
+    ASSERT_TRUE(buffer.Push(std::move(waiting)));
+    EXPECT_EQ(buffer.Front().bytes, Bytes(200, 7));
+    EXPECT_TRUE(buffer.Front().bDiscontinuity);
+}
+
 CCodedUnit Unit(uint32_t n) {
-    return {Frame(n), kFrameUs, false};
+    return {Frame(n), kFrameUs, false, {}};
 }
 
 struct CMatchCase {

@@ -392,8 +392,10 @@ INSTANTIATE_TEST_SUITE_P(
                               false, radio::RadioError::UnsupportedFormat},
                     CFailCase{"empty", "", false, radio::RadioError::UnsupportedFormat},
                     CFailCase{"no decoder", "mp3", true, radio::RadioError::DecoderMissing},
-                    CFailCase{"hls", "#EXTM3U\n#EXT-X-TARGETDURATION:6\na.ts\n", false,
-                              radio::RadioError::UnsupportedFormat}),
+                    CFailCase{"hls sample aes",
+                              "#EXTM3U\n#EXT-X-TARGETDURATION:6\n"
+                              "#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k\"\n#EXTINF:6,\na.ts\n",
+                              false, radio::RadioError::UnsupportedFormat}),
     [](const auto& info) {
         std::string name = info.param.name;
         std::replace(name.begin(), name.end(), ' ', '_');
