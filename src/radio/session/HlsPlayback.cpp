@@ -258,14 +258,7 @@ CSession::Outcome CSession::PlayHls(const std::u16string& url, CRadioFailure& fa
             return Outcome::Failed;
         }
         if (!fetch) {
-            int waitMs = m_limits.nReadWaitMs;
-            if (m_nReconnectAtMs >= 0) {
-                waitMs = static_cast<int>(
-                    std::clamp<int64_t>(m_nReconnectAtMs - now, 1, m_limits.nReadWaitMs));
-            }
-            if (m_output.IsOpen()) {
-                m_output.WaitForRoom(waitMs);
-            } else if (!m_clock.SleepMs(waitMs)) {
+            if (!WaitIdle(now)) {
                 return Outcome::Cancelled;
             }
         }

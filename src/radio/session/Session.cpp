@@ -386,18 +386,24 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
         if (!read) {
             // Nothing to read (the read-ahead is full, the input ended, a
             // reconnect is due later): wait for the device instead.
-            int waitMs = m_limits.nReadWaitMs;
-            if (m_nReconnectAtMs >= 0) {
-                waitMs = static_cast<int>(
-                    std::clamp<int64_t>(m_nReconnectAtMs - now, 1, m_limits.nReadWaitMs));
-            }
-            if (m_output.IsOpen()) {
-                m_output.WaitForRoom(waitMs);
-            } else if (!m_clock.SleepMs(waitMs)) {
+            if (!WaitIdle(now)) {
                 return Outcome::Cancelled;
             }
         }
     }
+}
+
+bool CSession::WaitIdle(int64_t now) {
+    int waitMs = m_limits.nReadWaitMs;
+    if (m_nReconnectAtMs >= 0) {
+        waitMs =
+            static_cast<int>(std::clamp<int64_t>(m_nReconnectAtMs - now, 1, m_limits.nReadWaitMs));
+    }
+    if (m_output.IsOpen()) {
+        m_output.WaitForRoom(waitMs);
+        return true;
+    }
+    return m_clock.SleepMs(waitMs);
 }
 
 bool CSession::TakeUnits(CRadioFailure& failure) {

@@ -116,6 +116,10 @@ private:
     void FlushTitle(int64_t now);
 
     // The playing loop's steps.
+    // Nothing to read or fetch: waits for room in the device, or sleeps
+    // when it is closed, up to one read's wait or a due reconnect; false
+    // when the wait was cancelled.
+    bool WaitIdle(int64_t now);
     bool TakeUnits(CRadioFailure& failure);
     bool Decode(CRadioFailure& failure);
     bool WriteOutput(CRadioFailure& failure);
