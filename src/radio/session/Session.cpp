@@ -410,10 +410,11 @@ bool CSession::Calm() const {
 bool CSession::WaitIdle(int64_t now, bool calm) {
     int waitMs = m_limits.nReadWaitMs;
     if (calm) {
-        // Woken well before the device could run dry: a dry device is still
-        // seen within a read's wait of its last sample.
+        // Woken well before the device could run dry, even when its
+        // buffer-done event is late (a busy machine): three reads' waits
+        // are left in it.
         const int64_t queued = m_output.QueuedMs();
-        waitMs = static_cast<int>(std::clamp<int64_t>(queued - m_limits.nReadWaitMs,
+        waitMs = static_cast<int>(std::clamp<int64_t>(queued - 3 * m_limits.nReadWaitMs,
                                                       m_limits.nReadWaitMs, m_limits.nCalmWaitMs));
     }
     if (m_nReconnectAtMs >= 0) {
