@@ -5,6 +5,7 @@
 // segment was repeated or lost.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -132,12 +133,22 @@ public:
             failure = radio::MakeHttpFailure(404);
             return nullptr;
         }
+        // A server slow to answer: the opener waits for the head, calling
+        // the caller's idle work as the real one does.
+        for (int waited = 0; waited < segmentHeadDelayMs; waited += radio::kOpenIdleMs) {
+            m_clock.Advance(int64_t{radio::kOpenIdleMs} * 1000);
+            if (m_clock.Cancelled() || (m_idle && !m_idle())) {
+                failure = radio::MakeFailure(radio::RadioError::ConnectionLost);
+                return nullptr;
+            }
+        }
         plan.body = Segment(n);
         plan.bytesPerSecond = segmentBytesPerSecond;
         plan.burst = 0;
         return std::make_unique<CFakeSource>(std::move(plan), m_clock);
     }
     void Abort() override {}
+    void SetIdle(std::function<bool()> idle) override { m_idle = std::move(idle); }
 
     // The newest complete segment, as the server's encoder sees it.
     int Newest() const {
@@ -226,8 +237,10 @@ public:
     bool ended = false;
     bool playlistDown = false;
     int segmentBytesPerSecond = 0;
+    int segmentHeadDelayMs = 0;
 
 private:
+    std::function<bool()> m_idle;
     CFakeClock& m_clock;
     Shape m_shape;
     size_t m_chunk;
@@ -566,22 +579,39 @@ TEST_P(HlsSession, PlaylistThatStopsUpdating) {
     }
 }
 
+// Each segment's answer comes 600 ms after its request, longer than the
+// device holds: the device is fed while the opener waits.
+TEST_P(HlsSession, SegmentsSlowToAnswerDoNotStarveTheDevice) {
+    JoinLate(clock);
+    server.segmentHeadDelayMs = 600;
+    clock.cancelAtMs = clock.NowMs() + 14000;
+    Run();
+    EXPECT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started}));
+    EXPECT_EQ(output.dryUs, 0);
+    EXPECT_EQ(Faults(), "");
+    EXPECT_EQ(skippedSegments, 0u);
+}
+
 // Stop: within one short wait, wherever the session is.
 TEST_P(HlsSession, StopIsHeardWithinOneShortWait) {
     const struct {
         const char* name;
         int stopAfterMs;
         int bytesPerSecond;
+        int headDelayMs = 0;
     } cases[] = {
         {"waiting for the next reload", 7000, 0},
         {"during a slow segment fetch", 1500, 2000},
         {"during the first segment", 100, 2000},
+        {"waiting for the first segment's answer", 100, 0, 3000},
+        {"waiting for a later segment's answer", 5000, 0, 3000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CFakeClock clock;
         CLiveServer server(clock, GetParam().shape, GetParam().chunk);
         server.segmentBytesPerSecond = c.bytesPerSecond;
+        server.segmentHeadDelayMs = c.headDelayMs;
         CFakeOutput output(clock);
         CFakeSink sink(clock);
         CNumberDecoders decoders;
