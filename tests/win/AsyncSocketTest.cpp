@@ -61,6 +61,7 @@ public:
     std::function<void()> m_onSend;
     // Told of each read's result, inside OnReceive, right after the read.
     std::function<void(int)> m_onRead;
+    std::function<void()> m_onDeferredSend;
     std::shared_ptr<CSocketRecord> m_pRecord = std::make_shared<CSocketRecord>();
 
 protected:
@@ -112,6 +113,9 @@ protected:
         if (Alive(this)) {
             m_pRecord->events += 'F';
             m_pRecord->flushedAfter.push_back(m_pRecord->nReceives);
+            if (m_onDeferredSend) {
+                m_onDeferredSend();
+            }
         }
     }
 
@@ -565,6 +569,146 @@ TEST_F(AsyncSocketTest, DeferredSendLeavesFromANestedMessageLoop) {
     EXPECT_EQ(record.data.size(), 10000u);
     ASSERT_TRUE(record.bWaited);
     EXPECT_TRUE(record.bFlushedInWait);
+}
+
+// Two accepted connections: a reader whose every read queues a frame for
+// the other, a listener, as a command's event goes to every UI.
+class AsyncSocketHoldTest : public AsyncSocketTest {
+protected:
+    void SetUp() override {
+        AsyncSocketTest::SetUp();
+        m_listener.m_onAccept = [this] {
+            auto pWorker = std::make_unique<CTestSocket>();
+            EXPECT_TRUE(m_listener.Accept(*pWorker));
+            m_workers.push_back(std::move(pWorker));
+        };
+    }
+    void TearDown() override {
+        m_workers.clear();
+        AsyncSocketTest::TearDown();
+    }
+
+    // Connects the listener's client, then the reader's; false if either
+    // was not accepted.
+    bool ConnectBoth() {
+        m_listenerClient = ConnectClient(m_nPort);
+        if (!PumpUntil([this] { return m_workers.size() == 1; })) {
+            return false;
+        }
+        m_readerClient = ConnectClient(m_nPort);
+        if (!PumpUntil([this] { return m_workers.size() == 2; }) || !PumpPosted()) {
+            return false;
+        }
+        Listener().m_onDeferredSend = [this] { m_releasedAfter.push_back(m_held.size()); };
+        Reader().m_nReadSize = 1;
+        Reader().m_onRead = [this](int n) {
+            if (n > 0) {
+                m_held.push_back(Listener().DeferSend(m_nBytesPerFrame));
+            }
+        };
+        return Reader().SetReadAhead(65536);
+    }
+
+    CTestSocket& Listener() { return *m_workers[0]; }
+    CTestSocket& Reader() { return *m_workers[1]; }
+
+    std::vector<std::unique_ptr<CTestSocket>> m_workers;
+    CSocketHandle m_listenerClient;
+    CSocketHandle m_readerClient;
+    size_t m_nBytesPerFrame = 1;
+    std::vector<bool> m_held;             // each DeferSend's result
+    std::vector<size_t> m_releasedAfter;  // frames queued by then, at each OnDeferredSend
+};
+
+struct CHoldCase {
+    const char* name;
+    size_t nFrames;  // bytes the reader's peer sends at once: a frame each
+    size_t nBytesPerFrame;
+    size_t nMinReleases;
+    // Frames queued between two releases at most: a bound reached in one
+    // pass is acted on when the notification's passes end.
+    size_t nMaxBetweenReleases;
+};
+
+class AsyncSocketHoldCaseTest : public AsyncSocketHoldTest,
+                                public ::testing::WithParamInterface<CHoldCase> {};
+
+TEST_P(AsyncSocketHoldCaseTest, ListenerFramesAreHeldWithinBounds) {
+    const CHoldCase& c = GetParam();
+    m_nBytesPerFrame = c.nBytesPerFrame;
+    ASSERT_TRUE(ConnectBoth());
+    // Outside a read notification nothing waits.
+    EXPECT_FALSE(Listener().DeferSend(1));
+    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(c.nFrames)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == c.nFrames; }, 10000));
+    // Whatever is held goes without anything more arriving: on the timer.
+    EXPECT_TRUE(PumpUntil(
+        [&] { return !m_releasedAfter.empty() && m_releasedAfter.back() == c.nFrames; }, 2000));
+    CountedPump(100);
+    // The first read may find only part of the bytes there, and so no input
+    // waiting behind it; every later frame is held.
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true),
+              static_cast<ptrdiff_t>(c.nFrames) - 1);
+    EXPECT_GE(m_releasedAfter.size(), c.nMinReleases);
+    size_t last = 0;
+    for (size_t queued : m_releasedAfter) {
+        EXPECT_GT(queued, last) << "a release with nothing held";
+        EXPECT_LE(queued - last, c.nMaxBetweenReleases);
+        last = queued;
+    }
+    EXPECT_EQ(Listener().m_pRecord->nReceives, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AsyncSocket, AsyncSocketHoldCaseTest,
+                         ::testing::Values(
+                             // Fewer than any bound: all of them leave once the link is quiet.
+                             CHoldCase{"QuietLinkReleasesOnTimer", 100, 1, 1, 100},
+                             // Bytes bound: four frames reach it, the notification's passes end.
+                             CHoldCase{"ByteBound", 300, CAsyncSocket::kMaxHeldBytes / 4, 4,
+                                       CAsyncSocket::kMaxReadPasses},
+                             // Frame bound, then the rest on the timer.
+                             CHoldCase{
+                                 "FrameBound", 2 * CAsyncSocket::kMaxHeldFrames + 88, 1, 3,
+                                 CAsyncSocket::kMaxHeldFrames + CAsyncSocket::kMaxReadPasses - 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A lone frame (nothing read before it, nothing waiting behind) is the
+// listener's to send at once.
+TEST_F(AsyncSocketHoldTest, LoneFrameIsNotHeld) {
+    ASSERT_TRUE(ConnectBoth());
+    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(1)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 1; }));
+    CountedPump(100);
+    EXPECT_EQ(m_held, std::vector<bool>{false});
+    EXPECT_TRUE(m_releasedAfter.empty());
+}
+
+// Code about to wait without dispatching messages sends what is held first,
+// at once. The batch's last frame, with nothing behind it and no stream
+// before it, is sent at once, and takes the frames held since along: the
+// socket is not told to send them again.
+TEST_F(AsyncSocketHoldTest, HeldFramesLeaveOnRequestOrWithAFrameSentAtOnce) {
+    ASSERT_TRUE(ConnectBoth());
+    bool bReleasedAtOnce = false;
+    Reader().m_onRead = [&](int n) {
+        if (n <= 0) {
+            return;
+        }
+        m_held.push_back(Listener().DeferSend(1));
+        if (m_held.size() == 50) {
+            AfxSocketReleaseHeld();
+            bReleasedAtOnce = m_releasedAfter == std::vector<size_t>{50};
+        }
+    };
+    // Fewer than one notification's passes: all in the first.
+    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(60)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 60; }, 10000));
+    CountedPump(200);
+    EXPECT_TRUE(bReleasedAtOnce);
+    EXPECT_EQ(m_releasedAfter, std::vector<size_t>{50});
+    ASSERT_EQ(m_held.size(), 60u);
+    EXPECT_FALSE(m_held.back());
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true), 58);
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {
