@@ -164,33 +164,44 @@ public:
 
     // Sends everything the listening sockets hold back, now.
     void ReleaseHeld() noexcept {
-        if (m_bHoldTimer) {
-            ::KillTimer(m_hWnd.Get(), kHoldTimerId);
-            m_bHoldTimer = false;
-        }
         m_bReleaseDue = false;
         if (m_held.empty()) {
+            StopHoldTimer();
             return;
         }
         if (LinkTrace::IsOn()) {
             LinkTrace::Add(LinkTrace::Counter::HeldReleases);
         }
-        // Taken out first, as in FlushDeferred. A socket may be listed more
-        // than once (held, sent, held again); its flag lets it go once.
-        std::vector<std::pair<size_t, CSocketSlot>> held;
+        // Taken out first, as in FlushDeferred.
+        std::vector<CHeldSocket> held;
         held.swap(m_held);
-        for (const auto& [slot, seen] : held) {
-            if (IsCurrent(slot, seen) && seen.pSocket->m_bSendHeld) {
-                EndHold(*seen.pSocket);
-                try {
-                    seen.pSocket->OnDeferredSend();
-                } catch (...) {
-                }
-            }
+        for (const CHeldSocket& entry : held) {
+            Release(entry);
         }
         held.clear();
         if (m_held.empty()) {
             m_held.swap(held);  // keeps the storage
+            StopHoldTimer();
+        }
+    }
+
+    // Sends what up to nMax sockets hold back whose holds began kMaxHoldMs
+    // ago or more, oldest first.
+    void ReleaseDue(std::chrono::steady_clock::time_point now, size_t nMax) noexcept {
+        for (size_t nReleased = 0; !m_held.empty() && nReleased < nMax;) {
+            const CHeldSocket entry = m_held.front();
+            if (IsHolding(entry)) {
+                if (now - entry.since < std::chrono::milliseconds(CAsyncSocket::kMaxHoldMs)) {
+                    break;
+                }
+                ++nReleased;
+            }
+            // Out of the list before its send, which may hold anew.
+            m_held.erase(m_held.begin());
+            Release(entry);
+        }
+        if (m_held.empty()) {
+            StopHoldTimer();
         }
     }
 
@@ -202,25 +213,34 @@ public:
 private:
     bool IsSlot(int slot) const { return slot >= 0 && static_cast<size_t>(slot) < m_slots.size(); }
 
+    // A socket holding frames back, and since when; listed in the order in
+    // which the holds began. The serial tells this hold from a later one.
+    struct CHeldSocket {
+        size_t nSlot;
+        CSocketSlot seen;
+        uint32_t nHold;
+        std::chrono::steady_clock::time_point since;
+    };
+
     // Holds pSocket's frame back for the streaming reader's sake; false
     // (send now) if the timer that bounds the hold cannot be had.
     bool Hold(CAsyncSocket* pSocket, size_t nBytes) {
         if (!pSocket->m_bSendHeld) {
             const size_t slot = static_cast<size_t>(pSocket->m_nSlot);
-            try {
-                m_held.emplace_back(slot, m_slots[slot]);
-            } catch (...) {
-                return false;
-            }
             if (!m_bHoldTimer) {
                 if (::SetTimer(m_hWnd.Get(), kHoldTimerId, CAsyncSocket::kMaxHoldMs, nullptr) ==
                     0) {
-                    m_held.pop_back();
                     return false;
                 }
                 m_bHoldTimer = true;
-                m_heldSince = std::chrono::steady_clock::now();
             }
+            try {
+                m_held.push_back(CHeldSocket{slot, m_slots[slot], pSocket->m_nHold + 1,
+                                             std::chrono::steady_clock::now()});
+            } catch (...) {
+                return false;
+            }
+            ++pSocket->m_nHold;
             pSocket->m_bSendHeld = true;
         }
         ++pSocket->m_nHeldFrames;
@@ -238,15 +258,56 @@ private:
         socket.m_nHeldBytes = 0;
     }
 
-    // At the end of each read notification: what is held goes once its
-    // time is up or a bound is reached. The timer alone would not do: its
-    // message comes only when the queue has nothing posted, and a flood
-    // keeps posting.
+    // The entry's hold is still on: the socket has sent nothing since.
+    bool IsHolding(const CHeldSocket& entry) const {
+        return IsCurrent(entry.nSlot, entry.seen) && entry.seen.pSocket->m_bSendHeld &&
+               entry.seen.pSocket->m_nHold == entry.nHold;
+    }
+
+    void Release(const CHeldSocket& entry) noexcept {
+        if (!IsHolding(entry)) {
+            return;
+        }
+        EndHold(*entry.seen.pSocket);
+        try {
+            entry.seen.pSocket->OnDeferredSend();
+        } catch (...) {
+        }
+    }
+
+    void StopHoldTimer() {
+        if (m_bHoldTimer) {
+            ::KillTimer(m_hWnd.Get(), kHoldTimerId);
+            m_bHoldTimer = false;
+        }
+    }
+
+    // At the end of each read notification: all that is held goes once a
+    // bound is reached; otherwise one socket whose time is up, so that the
+    // streaming connection's next command waits behind one send at most,
+    // not behind one per listener. The timer alone would not do: its message
+    // comes only when the queue has nothing posted, and a flood keeps
+    // posting.
     void ReleaseHeldIfDue(std::chrono::steady_clock::time_point now) noexcept {
-        if (m_bReleaseDue ||
-            (!m_held.empty() &&
-             now - m_heldSince >= std::chrono::milliseconds(CAsyncSocket::kMaxHoldMs))) {
+        m_lastReadEnd = now;
+        if (m_bReleaseDue) {
             ReleaseHeld();
+        } else if (!m_held.empty()) {
+            ReleaseDue(now, 1);
+        }
+    }
+
+    // The hold's timer: once the link is quiet (or a handler waits in a
+    // message loop of its own) everything goes; while a connection still
+    // streams, one socket whose time is up, as at the end of a notification.
+    // All of them at once would put their sends back in front of one
+    // command: the holds of a broadcast all begin together.
+    void OnHoldTimer() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_nReadDepth > 0 || now - m_lastReadEnd >= CAsyncSocket::kStreamGap) {
+            ReleaseHeld();
+        } else {
+            ReleaseDue(now, 1);
         }
     }
 
@@ -277,7 +338,7 @@ private:
             return 0;
         }
         if (message == WM_TIMER && wParam == kHoldTimerId) {
-            ForThread().ReleaseHeld();
+            ForThread().OnHoldTimer();
             return 0;
         }
         if (message < kFirstNotifyMessage || message > kLastNotifyMessage) {
@@ -543,9 +604,10 @@ private:
     std::vector<std::pair<size_t, CSocketSlot>> m_deferred;
     bool m_bFlushPosted = false;
     // Sockets holding frames back for a streaming one (CAsyncSocket::m_bSendHeld).
-    std::vector<std::pair<size_t, CSocketSlot>> m_held;
-    std::chrono::steady_clock::time_point m_heldSince{};
+    std::vector<CHeldSocket> m_held;
     bool m_bHoldTimer = false;
+    // When the last read notification of any socket ended.
+    std::chrono::steady_clock::time_point m_lastReadEnd{};
     bool m_bReleaseDue = false;
 };
 
@@ -744,6 +806,11 @@ BOOL CAsyncSocket::AsyncSelect(long events) {
 
 BOOL CAsyncSocket::GetSockName(SOCKADDR* addr, int* addrLen) const {
     return ::getsockname(m_hSocket, addr, addrLen) == 0;
+}
+
+BOOL CAsyncSocket::SetSockOpt(int optionName, const void* optionValue, int optionLen, int level) {
+    return ::setsockopt(m_hSocket, level, optionName, static_cast<const char*>(optionValue),
+                        optionLen) == 0;
 }
 
 int CAsyncSocket::GetLastError() {

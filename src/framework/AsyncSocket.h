@@ -62,6 +62,7 @@ public:
     // in the socket. False if the socket cannot tell.
     bool GetPendingBytes(u_long& count) const;
     BOOL GetSockName(SOCKADDR* addr, int* addrLen) const;
+    BOOL SetSockOpt(int optionName, const void* optionValue, int optionLen, int level = SOL_SOCKET);
 
     static int GetLastError();
 
@@ -94,10 +95,11 @@ protected:
     //   streams (its notifications come less than kStreamGap apart, or
     //   input waits): the copies of its events that the others get are
     //   held back and leave together, when kMaxHoldMs have passed since the
-    //   first (at the end of a notification, or on a timer when the link is
-    //   quiet), or kMaxHeldFrames or kMaxHeldBytes are held. The streaming
-    //   connection's own answer does not wait behind one send per listener
-    //   each time; the listeners get their events up to kMaxHoldMs later
+    //   first (at the end of a notification, one socket per notification,
+    //   or on a timer when the link is quiet), or kMaxHeldFrames or
+    //   kMaxHeldBytes are held. The streaming connection's own answer does
+    //   not wait behind one send per listener each time; the listeners get
+    //   their events up to kMaxHoldMs later and a notification per listener
     //   (on Windows the timer's resolution, some 16 ms, rounds it up).
     //   A lone command's events go to everyone at once.
     //
@@ -135,6 +137,7 @@ private:
     bool m_bSendDeferred = false;
     // Frames held back for a streaming connection's sake, and their bytes.
     bool m_bSendHeld = false;
+    uint32_t m_nHold = 0;  // counts the holds, to tell the current one
     uint32_t m_nHeldFrames = 0;
     size_t m_nHeldBytes = 0;
     // When the last read notification of this socket ended (none yet: the

@@ -588,15 +588,17 @@ protected:
         AsyncSocketTest::TearDown();
     }
 
-    // Connects the listener's client, then the reader's; false if either
-    // was not accepted.
-    bool ConnectBoth() {
-        m_listenerClient = ConnectClient(m_nPort);
-        if (!PumpUntil([this] { return m_workers.size() == 1; })) {
-            return false;
+    // Connects the listeners' clients, then the reader's; false if one was
+    // not accepted. By default each read queues a frame for the first
+    // listener.
+    bool ConnectBoth(size_t nListeners = 1) {
+        for (size_t i = 0; i <= nListeners; ++i) {
+            m_clients.push_back(ConnectClient(m_nPort));
+            if (!PumpUntil([this, i] { return m_workers.size() == i + 1; })) {
+                return false;
+            }
         }
-        m_readerClient = ConnectClient(m_nPort);
-        if (!PumpUntil([this] { return m_workers.size() == 2; }) || !PumpPosted()) {
+        if (!PumpPosted()) {
             return false;
         }
         Listener().m_onDeferredSend = [this] { m_releasedAfter.push_back(m_held.size()); };
@@ -606,15 +608,16 @@ protected:
                 m_held.push_back(Listener().DeferSend(m_nBytesPerFrame));
             }
         };
+        m_readerClient = m_clients.back().Get();
         return Reader().SetReadAhead(65536);
     }
 
-    CTestSocket& Listener() { return *m_workers[0]; }
-    CTestSocket& Reader() { return *m_workers[1]; }
+    CTestSocket& Listener(size_t i = 0) { return *m_workers[i]; }
+    CTestSocket& Reader() { return *m_workers.back(); }
 
     std::vector<std::unique_ptr<CTestSocket>> m_workers;
-    CSocketHandle m_listenerClient;
-    CSocketHandle m_readerClient;
+    std::vector<CSocketHandle> m_clients;
+    SOCKET m_readerClient = INVALID_SOCKET;
     size_t m_nBytesPerFrame = 1;
     std::vector<bool> m_held;             // each DeferSend's result
     std::vector<size_t> m_releasedAfter;  // frames queued by then, at each OnDeferredSend
@@ -639,7 +642,7 @@ TEST_P(AsyncSocketHoldCaseTest, ListenerFramesAreHeldWithinBounds) {
     ASSERT_TRUE(ConnectBoth());
     // Outside a read notification nothing waits.
     EXPECT_FALSE(Listener().DeferSend(1));
-    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(c.nFrames)));
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(c.nFrames)));
     ASSERT_TRUE(PumpUntil([&] { return m_held.size() == c.nFrames; }, 10000));
     // Whatever is held goes without anything more arriving: on the timer.
     EXPECT_TRUE(PumpUntil(
@@ -676,7 +679,7 @@ INSTANTIATE_TEST_SUITE_P(AsyncSocket, AsyncSocketHoldCaseTest,
 // listener's to send at once.
 TEST_F(AsyncSocketHoldTest, LoneFrameIsNotHeld) {
     ASSERT_TRUE(ConnectBoth());
-    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(1)));
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(1)));
     ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 1; }));
     CountedPump(100);
     EXPECT_EQ(m_held, std::vector<bool>{false});
@@ -701,7 +704,7 @@ TEST_F(AsyncSocketHoldTest, HeldFramesLeaveOnRequestOrWithAFrameSentAtOnce) {
         }
     };
     // Fewer than one notification's passes: all in the first.
-    ASSERT_TRUE(SendAll(m_readerClient.Get(), Pattern(60)));
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(60)));
     ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 60; }, 10000));
     CountedPump(200);
     EXPECT_TRUE(bReleasedAtOnce);
@@ -709,6 +712,55 @@ TEST_F(AsyncSocketHoldTest, HeldFramesLeaveOnRequestOrWithAFrameSentAtOnce) {
     ASSERT_EQ(m_held.size(), 60u);
     EXPECT_FALSE(m_held.back());
     EXPECT_GE(std::count(m_held.begin(), m_held.end(), true), 58);
+}
+
+// While the reader streams, the listeners' holds all begin with its first
+// frame and end at the same time; they are let go one per notification (or
+// timer tick), so that no one command waits behind every listener's send.
+TEST_F(AsyncSocketHoldTest, ListenersAreReleasedOneAtATimeWhileTheReaderStreams) {
+    constexpr size_t kListeners = 3;
+    constexpr size_t kFrames = 60;
+    ASSERT_TRUE(ConnectBoth(kListeners));
+    std::vector<std::vector<size_t>> releases(kListeners);
+    for (size_t i = 0; i < kListeners; ++i) {
+        Listener(i).m_onDeferredSend = [this, &releases, i] {
+            releases[i].push_back(m_held.size());
+        };
+    }
+    // One frame at a time, each a millisecond after the last was read: the
+    // stream lasts several hold times.
+    Reader().m_onRead = [&](int n) {
+        if (n <= 0) {
+            return;
+        }
+        for (size_t i = 0; i < kListeners; ++i) {
+            m_held.push_back(Listener(i).DeferSend(1));
+        }
+        if (m_held.size() < kFrames * kListeners) {
+            ::Sleep(1);
+            EXPECT_TRUE(SendAll(m_readerClient, Pattern(1)));
+        }
+    };
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(1)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == kFrames * kListeners; }, 10000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return std::all_of(releases.begin(), releases.end(), [&](const auto& r) {
+                return !r.empty() && r.back() == kFrames * kListeners;
+            });
+        },
+        2000));
+    // Held from the second frame on (the first came alone).
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true),
+              static_cast<ptrdiff_t>((kFrames - 1) * kListeners));
+    std::vector<size_t> all;
+    for (const auto& r : releases) {
+        EXPECT_GE(r.size(), 2u) << "released only once the stream ended";
+        all.insert(all.end(), r.begin(), r.end() - 1);  // the last: once the link was quiet
+    }
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end())
+        << "two listeners let go at the same point of the stream";
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {
