@@ -287,12 +287,21 @@ def measure_mpv(args):
             return None
         return sock
 
-    def quiet(sock):
-        # Only answers to our requests may come back on the measured client.
-        sock.sendall(b'{"command":["disable_event","all"]}\n')
+    def read_line(sock):
         line = b""
         while not line.endswith(b"\n"):
-            line += sock.recv(1)
+            chunk = sock.recv(1)
+            if not chunk:
+                raise ConnectionError("mpv closed its IPC connection")
+            line += chunk
+        return line
+
+    def quiet(sock):
+        # Only answers to our requests may come back on the measured client.
+        # An event sent before mpv took the request is no answer to it.
+        sock.sendall(b'{"command":["disable_event","all"]}\n')
+        while b'"error"' not in read_line(sock):
+            pass
         return sock
 
     results = []
@@ -301,9 +310,9 @@ def measure_mpv(args):
         main = quiet(wait_until(connect, 20, interval=0.05, what="mpv's IPC socket"))
         # mpv prints the number as it likes: learn its answer's exact bytes.
         main.sendall(mpv_request(0))
-        answer = b""
-        while not answer.endswith(b"\n"):
-            answer += main.recv(1)
+        answer = read_line(main)
+        while b'"data"' not in answer and b'"error":"success"' in answer:
+            answer = read_line(main)  # a late reply to an earlier request
         request, expected = mpv_request(1), answer.replace(b'"request_id":0', b'"request_id":1')
         if b'"request_id":0' not in answer:
             raise AssertionError(f"mpv answered {answer!r}")
