@@ -19,9 +19,8 @@ transform (Media Foundation, and under Wine GStreamer behind it), which
 takes seconds once per process; that start is made and printed first, and
 the 1 s bound holds for the streams after it, as a listener sees them.
 
-Run in a network namespace of their own (a file path as well as the
-folder scripts/e2e passes would collect the module twice):
-  unshare -n bash -c 'ip link set lo up; scripts/e2e -k test_hls'
+Run in a network namespace of their own:
+  unshare -n bash -c 'ip link set lo up; scripts/e2e tests/e2e/test_hls.py'
 TUNARA_HLS_SECONDS shortens the long run by hand; TUNARA_HLS_DUMP=<prefix>
 keeps each time-coded recording as <prefix>-<n>.npy for a look afterwards."""
 import os
