@@ -37,6 +37,7 @@ ID3 title "Song <sequence // 2>" in an ID3 PES stream:
                       healthy station (the master's variants are such)
   /hls/stale/...      the playlist stops updating 4 s after its first
                       request, for HLS_STALE_SECONDS, then goes on live
+  /hls/frozen/...     the same, but it never goes on
   /hls/gap/...        the segment two after the newest at the first
                       request answers 404, every time
   /hls/slow-<k>/...   after the first k segment requests, every segment
@@ -327,6 +328,8 @@ class HlsStation:
         if mode == "stale" and started + HLS_STALE_AFTER <= now < \
                 started + HLS_STALE_AFTER + HLS_STALE_SECONDS:
             now = started + HLS_STALE_AFTER
+        if mode == "frozen":
+            now = min(now, started + HLS_STALE_AFTER)
         newest = self.newest(now)
         first = max(0, newest - HLS_WINDOW + 1)
         lines = ["#EXTM3U", "#EXT-X-VERSION:3",

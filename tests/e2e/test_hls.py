@@ -38,8 +38,8 @@ from icecast import TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEP_SECONDS, TIMECODE_
 from launcher_doubles import UiDouble
 from radio_server import (HLS_ARTIST, HLS_SEGMENT_SECONDS, HLS_SEGMENTS, HLS_STALE_AFTER,
                           HLS_STALE_SECONDS, HLS_TONES, RadioServer)
-from test_radio import (BUFFERING, PLAYING, RECONNECTING, STOPPED, Events,  # noqa: F401
-                        capture, radio_player)
+from test_radio import (BUFFERING, CONNECTION_LOST, PLAYING, RECONNECTING, STOPPED,  # noqa: F401
+                        Events, capture, radio_player)
 
 # The one long run: a 4 s kind, so that it crosses segment boundaries and
 # playlist reloads of the longer target duration (7 of each). The other
@@ -324,6 +324,19 @@ def test_playlist_that_stops_updating_is_a_drop_and_plays_on_when_it_moves(stati
     # What played before the drop is not played again after it.
     songs = song_numbers(events)
     assert songs == sorted(set(songs)), titles(events)
+
+
+def test_playlist_that_never_moves_again_ends_with_connection_lost(station, radio):
+    """Each reconnect finds the same playlist, with nothing new in it: drops
+    until the budget of a dropped stream is spent, then one error entry."""
+    events, _ = play(station, radio.url("/hls/frozen/live.m3u8"))
+    events.status(PLAYING, timeout=5)
+    lost, _, _ = events.status(RECONNECTING, timeout=HLS_STALE_AFTER + 6)
+    _, _, data = events.error(timeout=60)
+    assert [int(entry["code"]) & 0xFFFFFFFF for entry in data] == [CONNECTION_LOST]
+    events.status(STOPPED, timeout=2)
+    after = [e[2] for e in events.seen if e[1] == "wmpStatusEvent" and e[0] > lost]
+    assert PLAYING not in after, events.states()
 
 
 def test_segment_that_404s_is_fetched_twice_then_skipped(station, radio, capture):
