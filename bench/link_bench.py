@@ -55,11 +55,13 @@ def percentile(values, fraction):
 class Reader:
     """Reads one stream of fixed-size answers and checks each byte of them."""
 
-    def __init__(self, sock, answer):
+    def __init__(self, sock, answer, stamps=None):
         self.sock = sock
         self.answer = answer  # None: anything goes, nothing is checked
         self.pattern = answer * (65536 // len(answer) + 2) if answer else b""
         self.received = 0
+        # If given, gets the monotonic time (ns) at which each answer was whole.
+        self.stamps = stamps
 
     def read_some(self):
         chunk = self.sock.recv(262144)
@@ -75,6 +77,10 @@ class Reader:
             if piece != self.pattern[shift:shift + len(piece)]:
                 raise AssertionError(f"unexpected bytes {piece[:48].hex()}")
         self.received += len(chunk)
+        if self.stamps is not None:
+            now = time.monotonic_ns()
+            whole = self.received // len(self.answer)
+            self.stamps.extend([now] * (whole - len(self.stamps)))
 
     def read_until(self, total):
         while self.received < total:
@@ -85,7 +91,7 @@ def drain(socks, answer, pipe):
     """Runs in a child process: reads every listening connection, so that the
     measuring process's own timing is not disturbed by them, and tells when
     each of them has a requested number of answers."""
-    readers = [Reader(s, answer) for s in socks]
+    readers = [Reader(s, answer, [] if answer else None) for s in socks]
     selector = selectors.DefaultSelector()
     for reader in readers:
         reader.sock.setblocking(False)
@@ -98,6 +104,11 @@ def drain(socks, answer, pipe):
                 message = pipe.recv()
                 if message is None:
                     return
+                if isinstance(message, tuple):
+                    # When each listener had answers [first, first + count).
+                    first, count = message
+                    pipe.send([r.stamps[first:first + count] for r in readers])
+                    continue
                 target = message * len(answer or b"-")
             else:
                 try:
@@ -126,14 +137,20 @@ class Listeners:
             raise TimeoutError("the listening connections did not get every answer")
         return self.pipe.recv()
 
+    def stamps(self, first, count):
+        """Per listener, the monotonic time (ns) each of those answers was whole."""
+        self.pipe.send((first, count))
+        return self.pipe.recv()
+
     def stop(self):
         self.pipe.send(None)
         self.process.join(timeout=10)
 
 
-def round_trips(sock, request, answer, count, stamps=None):
+def round_trips(sock, request, answer, count, stamps=None, arrivals=None):
     """Sequential round trips; durations in ms. stamps, if given, gets the
-    wall-clock (ns) of each write and of each complete answer."""
+    wall-clock (ns) of each write and of each complete answer; arrivals the
+    monotonic time (ns) of each complete answer."""
     reader = Reader(sock, answer)
     durations = []
     for _ in range(count):
@@ -144,7 +161,18 @@ def round_trips(sock, request, answer, count, stamps=None):
         durations.append((time.perf_counter_ns() - start) / 1e6)
         if stamps is not None:
             stamps.append((wall, time.time_ns()))
+        if arrivals is not None:
+            arrivals.append(time.monotonic_ns())
     return durations
+
+
+def listener_lag(listeners, first, arrivals):
+    """How much later than the commanding connection the last listener had
+    each answer, in ms: p50, p99 and the worst."""
+    per_listener = listeners.stamps(first, len(arrivals))
+    lags = [(max(s[i] for s in per_listener) - arrived) / 1e6
+            for i, arrived in enumerate(arrivals)]
+    return statistics.median(lags), percentile(lags, 0.99), max(lags)
 
 
 def burst(sock, request, answer, count, listeners=None):
@@ -196,12 +224,15 @@ def measure_helper(args, trace_path=None, exe=None, label="helper"):
         # Every listener is registered once it has had an event.
         round_trips(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, 200)
         listeners.wait_for(200)
+        arrivals = []
         eight = round_trips(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.round_trips,
-                            stamps["8"])
+                            stamps["8"], arrivals)
         listeners.wait_for(200 + args.round_trips)
+        lag = listener_lag(listeners, 200, arrivals)
         rate = burst(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.burst,
                      _Offset(listeners, 200 + args.round_trips))
         results.append(summary(f"{label}, 8 connections", eight, rate))
+        results[-1]["lag"] = lag
     finally:
         if listeners is not None:
             listeners.stop()
@@ -256,12 +287,21 @@ def measure_mpv(args):
             return None
         return sock
 
-    def quiet(sock):
-        # Only answers to our requests may come back on the measured client.
-        sock.sendall(b'{"command":["disable_event","all"]}\n')
+    def read_line(sock):
         line = b""
         while not line.endswith(b"\n"):
-            line += sock.recv(1)
+            chunk = sock.recv(1)
+            if not chunk:
+                raise ConnectionError("mpv closed its IPC connection")
+            line += chunk
+        return line
+
+    def quiet(sock):
+        # Only answers to our requests may come back on the measured client.
+        # An event sent before mpv took the request is no answer to it.
+        sock.sendall(b'{"command":["disable_event","all"]}\n')
+        while b'"error"' not in read_line(sock):
+            pass
         return sock
 
     results = []
@@ -270,9 +310,9 @@ def measure_mpv(args):
         main = quiet(wait_until(connect, 20, interval=0.05, what="mpv's IPC socket"))
         # mpv prints the number as it likes: learn its answer's exact bytes.
         main.sendall(mpv_request(0))
-        answer = b""
-        while not answer.endswith(b"\n"):
-            answer += main.recv(1)
+        answer = read_line(main)
+        while b'"data"' not in answer and b'"error":"success"' in answer:
+            answer = read_line(main)  # a late reply to an earlier request
         request, expected = mpv_request(1), answer.replace(b'"request_id":0', b'"request_id":1')
         if b'"request_id":0' not in answer:
             raise AssertionError(f"mpv answered {answer!r}")
@@ -379,6 +419,11 @@ def main():
         print(f"{'':24s} {'p50 ms':>8s} {'p99 ms':>8s} {'burst /s':>10s}")
         for row in rows:
             print(f"{row['name']:24s} {row['p50']:8.3f} {row['p99']:8.3f} {row['rate']:10,.0f}")
+        for row in rows:
+            if "lag" in row:
+                print(f"{row['name']}: the listeners had each event "
+                      "{:.3f} / {:.3f} / {:.3f} ms (p50 / p99 / worst) after the commanding "
+                      "connection".format(*row["lag"]))
         if args.trace:
             trace = drive_c() / "tunara-test" / "link-trace.txt"
             trace.unlink(missing_ok=True)

@@ -21,6 +21,8 @@ constexpr UINT kFirstNotifyMessage = WM_USER + 0x100;
 // at the first deferral, it is handled at once by any message loop that a
 // handler runs, and finds nothing to do when the passes ended normally.
 constexpr UINT kFlushDeferredMessage = WM_USER + 0xFF;
+// Sends what listening sockets hold back once the link goes quiet.
+constexpr UINT_PTR kHoldTimerId = 1;
 constexpr UINT kLastNotifyMessage = 0x7FFF;
 constexpr size_t kMaxSlots = kLastNotifyMessage - kFirstNotifyMessage + 1;
 constexpr wchar_t kNotifyClassName[] = L"AfxSocketNotifyWnd";
@@ -117,15 +119,31 @@ public:
         }
     }
 
-    // Remembers pSocket for one OnDeferredSend when the passes in a row now
-    // running end; false if none are.
+    // Decides whether pSocket's next frame (of nBytes) waits; see
+    // CAsyncSocket::DeferSend.
     //
-    // Only while more input waits behind the running pass: the command of
-    // the last frame there is sends at once, and takes the deferred ones
-    // along, so that a batch costs one send and a lone command no wait.
-    bool Defer(CAsyncSocket* pSocket) {
+    // A frame that is not held takes the socket's held frames along, now or
+    // with its deferred send: the socket's hold ends there. Frames deferred
+    // to the end of the passes wait only while more input waits behind the
+    // running pass: the command of the last frame there sends at once and
+    // takes the deferred ones along, so that a batch costs one send and a
+    // lone command no wait.
+    bool Defer(CAsyncSocket* pSocket, size_t nBytes) {
         if (m_nReadDepth == 0 || !IsSlot(pSocket->m_nSlot) || ::InSendMessage() ||
-            !IsCurrent(m_readingSlot, m_readingSeen) || !m_readingSeen.pSocket->HasInputWaiting()) {
+            !IsCurrent(m_readingSlot, m_readingSeen)) {
+            EndHold(*pSocket);
+            return false;
+        }
+        CAsyncSocket* pReader = m_readingSeen.pSocket;
+        const bool bInputWaits = pReader->HasInputWaiting();
+        if (pSocket != pReader && (pReader->m_bStreaming || bInputWaits) && Hold(pSocket, nBytes)) {
+            return true;
+        }
+        EndHold(*pSocket);
+        if (pSocket->m_bSendDeferred) {
+            return true;
+        }
+        if (!bInputWaits) {
             return false;
         }
         if (m_deferred.empty() && !m_bFlushPosted) {
@@ -140,7 +158,51 @@ public:
         } catch (...) {
             return false;
         }
+        pSocket->m_bSendDeferred = true;
         return true;
+    }
+
+    // Sends everything the listening sockets hold back, now.
+    void ReleaseHeld() noexcept {
+        m_bReleaseDue = false;
+        if (m_held.empty()) {
+            StopHoldTimer();
+            return;
+        }
+        if (LinkTrace::IsOn()) {
+            LinkTrace::Add(LinkTrace::Counter::HeldReleases);
+        }
+        // Taken out first, as in FlushDeferred.
+        std::vector<CHeldSocket> held;
+        held.swap(m_held);
+        for (const CHeldSocket& entry : held) {
+            Release(entry);
+        }
+        held.clear();
+        if (m_held.empty()) {
+            m_held.swap(held);  // keeps the storage
+            StopHoldTimer();
+        }
+    }
+
+    // Sends what up to nMax sockets hold back whose holds began kMaxHoldMs
+    // ago or more, oldest first.
+    void ReleaseDue(std::chrono::steady_clock::time_point now, size_t nMax) noexcept {
+        for (size_t nReleased = 0; !m_held.empty() && nReleased < nMax;) {
+            const CHeldSocket entry = m_held.front();
+            if (IsHolding(entry)) {
+                if (now - entry.since < std::chrono::milliseconds(CAsyncSocket::kMaxHoldMs)) {
+                    break;
+                }
+                ++nReleased;
+            }
+            // Out of the list before its send, which may hold anew.
+            m_held.erase(m_held.begin());
+            Release(entry);
+        }
+        if (m_held.empty()) {
+            StopHoldTimer();
+        }
     }
 
     HWND Window() const { return m_hWnd.Get(); }
@@ -150,6 +212,104 @@ public:
 
 private:
     bool IsSlot(int slot) const { return slot >= 0 && static_cast<size_t>(slot) < m_slots.size(); }
+
+    // A socket holding frames back, and since when; listed in the order in
+    // which the holds began. The serial tells this hold from a later one.
+    struct CHeldSocket {
+        size_t nSlot;
+        CSocketSlot seen;
+        uint32_t nHold;
+        std::chrono::steady_clock::time_point since;
+    };
+
+    // Holds pSocket's frame back for the streaming reader's sake; false
+    // (send now) if the timer that bounds the hold cannot be had.
+    bool Hold(CAsyncSocket* pSocket, size_t nBytes) {
+        if (!pSocket->m_bSendHeld) {
+            const size_t slot = static_cast<size_t>(pSocket->m_nSlot);
+            if (!m_bHoldTimer) {
+                if (::SetTimer(m_hWnd.Get(), kHoldTimerId, CAsyncSocket::kMaxHoldMs, nullptr) ==
+                    0) {
+                    return false;
+                }
+                m_bHoldTimer = true;
+            }
+            try {
+                m_held.push_back(CHeldSocket{slot, m_slots[slot], pSocket->m_nHold + 1,
+                                             std::chrono::steady_clock::now()});
+            } catch (...) {
+                return false;
+            }
+            ++pSocket->m_nHold;
+            pSocket->m_bSendHeld = true;
+        }
+        ++pSocket->m_nHeldFrames;
+        pSocket->m_nHeldBytes += nBytes;
+        if (pSocket->m_nHeldFrames >= CAsyncSocket::kMaxHeldFrames ||
+            pSocket->m_nHeldBytes >= CAsyncSocket::kMaxHeldBytes) {
+            m_bReleaseDue = true;  // at the end of the running notification
+        }
+        return true;
+    }
+
+    static void EndHold(CAsyncSocket& socket) {
+        socket.m_bSendHeld = false;
+        socket.m_nHeldFrames = 0;
+        socket.m_nHeldBytes = 0;
+    }
+
+    // The entry's hold is still on: the socket has sent nothing since.
+    bool IsHolding(const CHeldSocket& entry) const {
+        return IsCurrent(entry.nSlot, entry.seen) && entry.seen.pSocket->m_bSendHeld &&
+               entry.seen.pSocket->m_nHold == entry.nHold;
+    }
+
+    void Release(const CHeldSocket& entry) noexcept {
+        if (!IsHolding(entry)) {
+            return;
+        }
+        EndHold(*entry.seen.pSocket);
+        try {
+            entry.seen.pSocket->OnDeferredSend();
+        } catch (...) {
+        }
+    }
+
+    void StopHoldTimer() {
+        if (m_bHoldTimer) {
+            ::KillTimer(m_hWnd.Get(), kHoldTimerId);
+            m_bHoldTimer = false;
+        }
+    }
+
+    // At the end of each read notification: all that is held goes once a
+    // bound is reached; otherwise one socket whose time is up, so that the
+    // streaming connection's next command waits behind one send at most,
+    // not behind one per listener. The timer alone would not do: its message
+    // comes only when the queue has nothing posted, and a flood keeps
+    // posting.
+    void ReleaseHeldIfDue(std::chrono::steady_clock::time_point now) noexcept {
+        m_lastReadEnd = now;
+        if (m_bReleaseDue) {
+            ReleaseHeld();
+        } else if (!m_held.empty()) {
+            ReleaseDue(now, 1);
+        }
+    }
+
+    // The hold's timer: once the link is quiet (or a handler waits in a
+    // message loop of its own) everything goes; while a connection still
+    // streams, one socket whose time is up, as at the end of a notification.
+    // All of them at once would put their sends back in front of one
+    // command: the holds of a broadcast all begin together.
+    void OnHoldTimer() noexcept {
+        const auto now = std::chrono::steady_clock::now();
+        if (m_nReadDepth > 0 || now - m_lastReadEnd >= CAsyncSocket::kStreamGap) {
+            ReleaseHeld();
+        } else {
+            ReleaseDue(now, 1);
+        }
+    }
 
     bool EnsureWindow() {
         if (m_hWnd) {
@@ -175,6 +335,10 @@ private:
             CSocketNotifier& notifier = ForThread();
             notifier.m_bFlushPosted = false;
             notifier.FlushDeferred();
+            return 0;
+        }
+        if (message == WM_TIMER && wParam == kHoldTimerId) {
+            ForThread().OnHoldTimer();
             return 0;
         }
         if (message < kFirstNotifyMessage || message > kLastNotifyMessage) {
@@ -234,28 +398,41 @@ private:
 
     // Holds the read depth up, and names the socket whose passes run, while
     // a read notification is served; the sends deferred meanwhile leave as
-    // it ends (a nested one's end included: earlier is never wrong).
+    // it ends (a nested one's end included: earlier is never wrong), and so
+    // do the held ones that are due. Also tells whether the socket streams.
     class CReadScope {
     public:
         CReadScope(CSocketNotifier& notifier, size_t slot, const CSocketSlot& seen)
             : m_notifier(notifier),
+              m_nSlot(slot),
+              m_seen(seen),
               m_nSavedSlot(notifier.m_readingSlot),
               m_savedSeen(notifier.m_readingSeen) {
             ++m_notifier.m_nReadDepth;
             m_notifier.m_readingSlot = slot;
             m_notifier.m_readingSeen = seen;
+            seen.pSocket->m_bStreaming =
+                std::chrono::steady_clock::now() - seen.pSocket->m_lastReadEnd <
+                CAsyncSocket::kStreamGap;
         }
         ~CReadScope() {
+            const auto now = std::chrono::steady_clock::now();
+            if (m_notifier.IsCurrent(m_nSlot, m_seen)) {
+                m_seen.pSocket->m_lastReadEnd = now;
+            }
             --m_notifier.m_nReadDepth;
             m_notifier.m_readingSlot = m_nSavedSlot;
             m_notifier.m_readingSeen = m_savedSeen;
             m_notifier.FlushDeferred();
+            m_notifier.ReleaseHeldIfDue(now);
         }
         CReadScope(const CReadScope&) = delete;
         CReadScope& operator=(const CReadScope&) = delete;
 
     private:
         CSocketNotifier& m_notifier;
+        size_t m_nSlot;
+        CSocketSlot m_seen;
         size_t m_nSavedSlot;
         CSocketSlot m_savedSeen;
     };
@@ -426,10 +603,20 @@ private:
     CSocketSlot m_readingSeen;
     std::vector<std::pair<size_t, CSocketSlot>> m_deferred;
     bool m_bFlushPosted = false;
+    // Sockets holding frames back for a streaming one (CAsyncSocket::m_bSendHeld).
+    std::vector<CHeldSocket> m_held;
+    bool m_bHoldTimer = false;
+    // When the last read notification of any socket ended.
+    std::chrono::steady_clock::time_point m_lastReadEnd{};
+    bool m_bReleaseDue = false;
 };
 
 void AfxSocketTerm() {
     CSocketNotifier::ForThread().DestroyWindow();
+}
+
+void AfxSocketReleaseHeld() {
+    CSocketNotifier::ForThread().ReleaseHeld();
 }
 
 CAsyncSocket::~CAsyncSocket() {
@@ -564,15 +751,8 @@ int CAsyncSocket::Send(const void* buf, int len, int flags) {
     return count;
 }
 
-bool CAsyncSocket::DeferSend() {
-    if (m_bSendDeferred) {
-        return true;
-    }
-    if (m_hSocket == INVALID_SOCKET || !CSocketNotifier::ForThread().Defer(this)) {
-        return false;
-    }
-    m_bSendDeferred = true;
-    return true;
+bool CAsyncSocket::DeferSend(size_t nBytes) {
+    return m_hSocket != INVALID_SOCKET && CSocketNotifier::ForThread().Defer(this, nBytes);
 }
 
 void CAsyncSocket::Close() {
@@ -582,6 +762,9 @@ void CAsyncSocket::Close() {
     const SOCKET hSocket = std::exchange(m_hSocket, INVALID_SOCKET);
     const int slot = std::exchange(m_nSlot, -1);
     m_bSendDeferred = false;
+    m_bSendHeld = false;
+    m_nHeldFrames = 0;
+    m_nHeldBytes = 0;
     m_bReadsOff = false;
     m_bLastReadFull = false;
     if (m_nAheadBegin < m_nAheadEnd) {
@@ -623,6 +806,11 @@ BOOL CAsyncSocket::AsyncSelect(long events) {
 
 BOOL CAsyncSocket::GetSockName(SOCKADDR* addr, int* addrLen) const {
     return ::getsockname(m_hSocket, addr, addrLen) == 0;
+}
+
+BOOL CAsyncSocket::SetSockOpt(int optionName, const void* optionValue, int optionLen, int level) {
+    return ::setsockopt(m_hSocket, level, optionName, static_cast<const char*>(optionValue),
+                        optionLen) == 0;
 }
 
 int CAsyncSocket::GetLastError() {

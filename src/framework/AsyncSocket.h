@@ -5,9 +5,12 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "framework/SocketHold.h"
 
 inline constexpr long kAllSocketEvents =
     FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
@@ -59,24 +62,50 @@ public:
     // in the socket. False if the socket cannot tell.
     bool GetPendingBytes(u_long& count) const;
     BOOL GetSockName(SOCKADDR* addr, int* addrLen) const;
+    BOOL SetSockOpt(int optionName, const void* optionValue, int optionLen, int level = SOL_SOCKET);
 
     static int GetLastError();
 
     SOCKET m_hSocket = INVALID_SOCKET;
 
     static constexpr int kMaxReadPasses = 64;
+    // A read notification that comes within this long of the same socket's
+    // last one belongs to a stream of commands (see DeferSend).
+    static constexpr std::chrono::milliseconds kStreamGap{5};
+    // What a listening socket holds back at most while another streams:
+    // the time since its first held frame, its frames and their bytes.
+    static constexpr UINT kMaxHoldMs = 10;
+    static constexpr uint32_t kMaxHeldFrames = 256;
+    static constexpr size_t kMaxHeldBytes = 64 * 1024;
 
 protected:
     friend class CSocketNotifier;
 
-    // While a read notification runs passes and more input waits behind
-    // the running one, asks for one OnDeferredSend when they end, so that
-    // what they queue leaves in one send; returns false (send now) at any
-    // other time, and inside a message sent from another thread or process,
-    // which can arrive in a handler's wait and must not wait for it. A
-    // handler that runs a message loop of its own gets the deferred sends
-    // out from there: they are flushed by a message posted at the first.
-    bool DeferSend();
+    // Asks for one OnDeferredSend later instead of sending a frame of
+    // nBytes now; false: send now. Everything queued leaves in the order in
+    // which it was queued, whichever way: a socket that sends now sends
+    // what it deferred before too.
+    //
+    // - While a read notification runs passes and more input waits behind
+    //   the running one: when the passes end, so that what they queue
+    //   leaves in one send. A handler that runs a message loop of its own
+    //   gets these out from there: they are flushed by a message posted at
+    //   the first.
+    // - On any other socket than the one being read, while that one
+    //   streams (its notifications come less than kStreamGap apart, or
+    //   input waits): the copies of its events that the others get are
+    //   held back and leave together, when kMaxHoldMs have passed since the
+    //   first (at the end of a notification, one socket per notification,
+    //   or on a timer when the link is quiet), or kMaxHeldFrames or
+    //   kMaxHeldBytes are held. The streaming connection's own answer does
+    //   not wait behind one send per listener each time; the listeners get
+    //   their events up to kMaxHoldMs later and a notification per listener
+    //   (on Windows the timer's resolution, some 16 ms, rounds it up).
+    //   A lone command's events go to everyone at once.
+    //
+    // Never inside a message sent from another thread or process, which
+    // can arrive in a handler's wait and must not wait for it.
+    bool DeferSend(size_t nBytes = 0);
     virtual void OnDeferredSend();
 
     virtual void OnReceive(int errorCode);
@@ -106,6 +135,15 @@ private:
     // Read notifications are turned off while the socket streams.
     bool m_bReadsOff = false;
     bool m_bSendDeferred = false;
+    // Frames held back for a streaming connection's sake, and their bytes.
+    bool m_bSendHeld = false;
+    uint32_t m_nHold = 0;  // counts the holds, to tell the current one
+    uint32_t m_nHeldFrames = 0;
+    size_t m_nHeldBytes = 0;
+    // When the last read notification of this socket ended (none yet: the
+    // epoch), and whether the one now running came soon after it.
+    std::chrono::steady_clock::time_point m_lastReadEnd{};
+    bool m_bStreaming = false;
     std::vector<char> m_readAhead;
     // Bytes of m_readAhead not handed out yet: [m_nAheadBegin, m_nAheadEnd).
     size_t m_nAheadBegin = 0;

@@ -47,6 +47,7 @@ const char* const kCounterNames[] = {
     "fionread_ns",
     "deferred_flushes",
     "dropped_notifications",
+    "held_releases",
 };
 static_assert(sizeof(kCounterNames) / sizeof(kCounterNames[0]) ==
               static_cast<size_t>(Counter::Count));

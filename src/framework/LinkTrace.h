@@ -35,6 +35,7 @@ enum class Counter {
     PendingQueryNs,
     DeferredFlushes,
     DroppedNotifications,  // queued FD_READ taken out after passes
+    HeldReleases,          // frames held back for a streaming connection sent
     Count
 };
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "framework/SocketHold.h"
 #include "framework/WideText.h"
 #include "launcher/ZvImageExt_win.h"
 
@@ -136,7 +137,9 @@ bool SyncWithLauncher::SendToLauncher(uint32_t code, const CZvImageExt& picture)
     copy.cbData = static_cast<DWORD>(record.size());
     copy.lpData = record.data();
 
-    // The launcher's requests are handled while this call blocks.
+    // The launcher's requests are handled while this call blocks; the
+    // frames that other connections are owed do not wait for it.
+    AfxSocketReleaseHeld();
     const CExchangeScope exchange(m_nExchangeDepth);
     DWORD_PTR result = 0;
     return ::SendMessageTimeoutW(hLauncher, WM_COPYDATA, reinterpret_cast<WPARAM>(SyncWindow()),
@@ -151,6 +154,7 @@ bool SyncWithLauncher::WaitForLauncher(uint32_t timeoutMs) {
     // Cleared only now, so an acknowledgement that came while the record was
     // still being sent does not count.
     m_bAcknowledged = false;
+    AfxSocketReleaseHeld();
     const CExchangeScope exchange(m_nExchangeDepth);
     const DWORD startTick = ::GetTickCount();
     do {

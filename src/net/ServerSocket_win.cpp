@@ -26,7 +26,15 @@ void CServerSocket::OnAccept(int /*nErrorCode*/) {
         // No live connection came of it; it must not keep the helper alive,
         // and no live connection ended, so the helper goes on listening.
         DiscardConnection(m_pFrame, pWorker);
+        return;
     }
+    // We gather what is queued into one send ourselves. With Nagle's
+    // algorithm on top, a send behind one the peer has not acknowledged yet
+    // waits for that acknowledgement, which a UI that only listens delays
+    // by up to 40 ms (Linux) or 200 ms (Windows). Without it, a connection
+    // still works, only later.
+    const BOOL noDelay = TRUE;
+    pWorker->SetSockOpt(TCP_NODELAY, &noDelay, sizeof(noDelay), IPPROTO_TCP);
 }
 
 void CServerSocket::OnClose(int nErrorCode) {

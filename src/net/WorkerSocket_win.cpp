@@ -107,7 +107,7 @@ void CWorkerSocket::SendFrame(const std::vector<uint8_t>& payload) {
         LinkTrace::OnQueued();
     }
     Serve([this, &payload] {
-        if (DeferSend()) {
+        if (DeferSend(kFrameHeaderSize + payload.size())) {
             return m_sendQueue.AppendFrame(payload);
         }
         return m_sendQueue.SendFrame(*this, payload);

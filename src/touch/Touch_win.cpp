@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/ShellFolder.h"
+#include "framework/SocketHold.h"
 #include "framework/WideText.h"
 #include "touch/StylusSequence.h"
 #include "touch/TouchPaths.h"
@@ -45,6 +46,9 @@ public:
         CHandle process(info.hProcess);
         CHandle thread(info.hThread);
 
+        // Nothing of the thread's queue is handled while we wait: what other
+        // connections are owed goes first.
+        AfxSocketReleaseHeld();
         ::WaitForSingleObject(process.Get(), kStylusWaitMs);
         DWORD code = STILL_ACTIVE;
         if (!::GetExitCodeProcess(process.Get(), &code)) {
@@ -62,6 +66,7 @@ public:
         if (!event) {
             return false;
         }
+        AfxSocketReleaseHeld();
         return ::WaitForSingleObject(event.Get(), kStylusWaitMs) == WAIT_OBJECT_0;
     }
 };

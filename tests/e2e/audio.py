@@ -57,6 +57,16 @@ class Recording:
             assert time.monotonic() < deadline, "parec recorded nothing"
             time.sleep(0.005)
 
+    def wait_recording(self, timeout=5.0):
+        """Until parec records: under load it takes a second or more to
+        connect, and a short test would lose the start of what it plays."""
+        deadline = time.monotonic() + timeout
+        while not self.path.is_file() or self.path.stat().st_size < RATE * CHANNELS * 2 // 10:
+            assert self.proc.poll() is None, "parec ended"
+            assert time.monotonic() < deadline, "parec records nothing"
+            time.sleep(0.02)
+        return self
+
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:
             # SIGINT lets parec write what it holds.

@@ -222,3 +222,35 @@ def test_a_flooding_connection_does_not_hold_up_another(helper):
         assert flooder.read_frame(timeout=30) == CLOSE_FRAME
     assert flooder.read_frame(timeout=30) == MINIMIZE_FRAME
     assert other.read_frame() == MINIMIZE_FRAME
+
+
+def test_listeners_get_every_event_of_a_command_stream(helper):
+    """While one connection sends command after command, the copies of their
+    events that the other connections get may leave together, a little
+    later; each still gets every one, in order, and soon."""
+    main = helper.connect()
+    listeners = []
+    for _ in range(3):
+        # An event on the new connection shows that the helper registered it.
+        conn = helper.connect()
+        conn.send_command("launcherMinimize")
+        for earlier in [main] + listeners + [conn]:
+            assert earlier.read_frame() == MINIMIZE_FRAME
+        listeners.append(conn)
+    count = 300
+    expected = [MINIMIZE_FRAME if i % 2 == 0 else CLOSE_FRAME for i in range(count)]
+    for i in range(count):
+        main.send_command("launcherMinimize" if i % 2 == 0 else "launcherClose")
+        assert main.read_frame() == expected[i], i
+    done = time.monotonic()
+    for conn in listeners:
+        assert [conn.read_frame(timeout=5) for _ in range(count)] == expected
+    # The last of them was held back at most for the hold's time (10 ms, a
+    # timer's resolution on top), not until something else happened.
+    assert time.monotonic() - done < 0.5
+    # A lone command afterwards reaches everyone at once, as before.
+    listeners[0].send_command("launcherClose")
+    for conn in [main] + listeners:
+        assert conn.read_frame(timeout=1) == CLOSE_FRAME
+    for conn in [main] + listeners:
+        conn.expect_silence(0.1)

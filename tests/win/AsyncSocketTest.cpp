@@ -61,6 +61,7 @@ public:
     std::function<void()> m_onSend;
     // Told of each read's result, inside OnReceive, right after the read.
     std::function<void(int)> m_onRead;
+    std::function<void()> m_onDeferredSend;
     std::shared_ptr<CSocketRecord> m_pRecord = std::make_shared<CSocketRecord>();
 
 protected:
@@ -112,6 +113,9 @@ protected:
         if (Alive(this)) {
             m_pRecord->events += 'F';
             m_pRecord->flushedAfter.push_back(m_pRecord->nReceives);
+            if (m_onDeferredSend) {
+                m_onDeferredSend();
+            }
         }
     }
 
@@ -565,6 +569,198 @@ TEST_F(AsyncSocketTest, DeferredSendLeavesFromANestedMessageLoop) {
     EXPECT_EQ(record.data.size(), 10000u);
     ASSERT_TRUE(record.bWaited);
     EXPECT_TRUE(record.bFlushedInWait);
+}
+
+// Two accepted connections: a reader whose every read queues a frame for
+// the other, a listener, as a command's event goes to every UI.
+class AsyncSocketHoldTest : public AsyncSocketTest {
+protected:
+    void SetUp() override {
+        AsyncSocketTest::SetUp();
+        m_listener.m_onAccept = [this] {
+            auto pWorker = std::make_unique<CTestSocket>();
+            EXPECT_TRUE(m_listener.Accept(*pWorker));
+            m_workers.push_back(std::move(pWorker));
+        };
+    }
+    void TearDown() override {
+        m_workers.clear();
+        AsyncSocketTest::TearDown();
+    }
+
+    // Connects the listeners' clients, then the reader's; false if one was
+    // not accepted. By default each read queues a frame for the first
+    // listener.
+    bool ConnectBoth(size_t nListeners = 1) {
+        for (size_t i = 0; i <= nListeners; ++i) {
+            m_clients.push_back(ConnectClient(m_nPort));
+            if (!PumpUntil([this, i] { return m_workers.size() == i + 1; })) {
+                return false;
+            }
+        }
+        if (!PumpPosted()) {
+            return false;
+        }
+        Listener().m_onDeferredSend = [this] { m_releasedAfter.push_back(m_held.size()); };
+        Reader().m_nReadSize = 1;
+        Reader().m_onRead = [this](int n) {
+            if (n > 0) {
+                m_held.push_back(Listener().DeferSend(m_nBytesPerFrame));
+            }
+        };
+        m_readerClient = m_clients.back().Get();
+        return Reader().SetReadAhead(65536);
+    }
+
+    CTestSocket& Listener(size_t i = 0) { return *m_workers[i]; }
+    CTestSocket& Reader() { return *m_workers.back(); }
+
+    std::vector<std::unique_ptr<CTestSocket>> m_workers;
+    std::vector<CSocketHandle> m_clients;
+    SOCKET m_readerClient = INVALID_SOCKET;
+    size_t m_nBytesPerFrame = 1;
+    std::vector<bool> m_held;             // each DeferSend's result
+    std::vector<size_t> m_releasedAfter;  // frames queued by then, at each OnDeferredSend
+};
+
+struct CHoldCase {
+    const char* name;
+    size_t nFrames;  // bytes the reader's peer sends at once: a frame each
+    size_t nBytesPerFrame;
+    size_t nMinReleases;
+    // Frames queued between two releases at most: a bound reached in one
+    // pass is acted on when the notification's passes end.
+    size_t nMaxBetweenReleases;
+};
+
+class AsyncSocketHoldCaseTest : public AsyncSocketHoldTest,
+                                public ::testing::WithParamInterface<CHoldCase> {};
+
+TEST_P(AsyncSocketHoldCaseTest, ListenerFramesAreHeldWithinBounds) {
+    const CHoldCase& c = GetParam();
+    m_nBytesPerFrame = c.nBytesPerFrame;
+    ASSERT_TRUE(ConnectBoth());
+    // Outside a read notification nothing waits.
+    EXPECT_FALSE(Listener().DeferSend(1));
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(c.nFrames)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == c.nFrames; }, 10000));
+    // Whatever is held goes without anything more arriving: on the timer.
+    EXPECT_TRUE(PumpUntil(
+        [&] { return !m_releasedAfter.empty() && m_releasedAfter.back() == c.nFrames; }, 2000));
+    CountedPump(100);
+    // The first read may find only part of the bytes there, and so no input
+    // waiting behind it; every later frame is held.
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true),
+              static_cast<ptrdiff_t>(c.nFrames) - 1);
+    EXPECT_GE(m_releasedAfter.size(), c.nMinReleases);
+    size_t last = 0;
+    for (size_t queued : m_releasedAfter) {
+        EXPECT_GT(queued, last) << "a release with nothing held";
+        EXPECT_LE(queued - last, c.nMaxBetweenReleases);
+        last = queued;
+    }
+    EXPECT_EQ(Listener().m_pRecord->nReceives, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AsyncSocket, AsyncSocketHoldCaseTest,
+                         ::testing::Values(
+                             // Fewer than any bound: all of them leave once the link is quiet.
+                             CHoldCase{"QuietLinkReleasesOnTimer", 100, 1, 1, 100},
+                             // Bytes bound: four frames reach it, the notification's passes end.
+                             CHoldCase{"ByteBound", 300, CAsyncSocket::kMaxHeldBytes / 4, 4,
+                                       CAsyncSocket::kMaxReadPasses},
+                             // Frame bound, then the rest on the timer.
+                             CHoldCase{
+                                 "FrameBound", 2 * CAsyncSocket::kMaxHeldFrames + 88, 1, 3,
+                                 CAsyncSocket::kMaxHeldFrames + CAsyncSocket::kMaxReadPasses - 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A lone frame (nothing read before it, nothing waiting behind) is the
+// listener's to send at once.
+TEST_F(AsyncSocketHoldTest, LoneFrameIsNotHeld) {
+    ASSERT_TRUE(ConnectBoth());
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(1)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 1; }));
+    CountedPump(100);
+    EXPECT_EQ(m_held, std::vector<bool>{false});
+    EXPECT_TRUE(m_releasedAfter.empty());
+}
+
+// Code about to wait without dispatching messages sends what is held first,
+// at once. The batch's last frame, with nothing behind it and no stream
+// before it, is sent at once, and takes the frames held since along: the
+// socket is not told to send them again.
+TEST_F(AsyncSocketHoldTest, HeldFramesLeaveOnRequestOrWithAFrameSentAtOnce) {
+    ASSERT_TRUE(ConnectBoth());
+    bool bReleasedAtOnce = false;
+    Reader().m_onRead = [&](int n) {
+        if (n <= 0) {
+            return;
+        }
+        m_held.push_back(Listener().DeferSend(1));
+        if (m_held.size() == 50) {
+            AfxSocketReleaseHeld();
+            bReleasedAtOnce = m_releasedAfter == std::vector<size_t>{50};
+        }
+    };
+    // Fewer than one notification's passes: all in the first.
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(60)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == 60; }, 10000));
+    CountedPump(200);
+    EXPECT_TRUE(bReleasedAtOnce);
+    EXPECT_EQ(m_releasedAfter, std::vector<size_t>{50});
+    ASSERT_EQ(m_held.size(), 60u);
+    EXPECT_FALSE(m_held.back());
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true), 58);
+}
+
+// While the reader streams, the listeners' holds all begin with its first
+// frame and end at the same time; they are let go one per notification (or
+// timer tick), so that no one command waits behind every listener's send.
+TEST_F(AsyncSocketHoldTest, ListenersAreReleasedOneAtATimeWhileTheReaderStreams) {
+    constexpr size_t kListeners = 3;
+    constexpr size_t kFrames = 60;
+    ASSERT_TRUE(ConnectBoth(kListeners));
+    std::vector<std::vector<size_t>> releases(kListeners);
+    for (size_t i = 0; i < kListeners; ++i) {
+        Listener(i).m_onDeferredSend = [this, &releases, i] {
+            releases[i].push_back(m_held.size());
+        };
+    }
+    // One frame at a time, each a millisecond after the last was read: the
+    // stream lasts several hold times.
+    Reader().m_onRead = [&](int n) {
+        if (n <= 0) {
+            return;
+        }
+        for (size_t i = 0; i < kListeners; ++i) {
+            m_held.push_back(Listener(i).DeferSend(1));
+        }
+        if (m_held.size() < kFrames * kListeners) {
+            ::Sleep(1);
+            EXPECT_TRUE(SendAll(m_readerClient, Pattern(1)));
+        }
+    };
+    ASSERT_TRUE(SendAll(m_readerClient, Pattern(1)));
+    ASSERT_TRUE(PumpUntil([&] { return m_held.size() == kFrames * kListeners; }, 10000));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return std::all_of(releases.begin(), releases.end(), [&](const auto& r) {
+                return !r.empty() && r.back() == kFrames * kListeners;
+            });
+        },
+        2000));
+    // Held from the second frame on (the first came alone).
+    EXPECT_GE(std::count(m_held.begin(), m_held.end(), true),
+              static_cast<ptrdiff_t>((kFrames - 1) * kListeners));
+    std::vector<size_t> all;
+    for (const auto& r : releases) {
+        EXPECT_GE(r.size(), 2u) << "released only once the stream ended";
+        all.insert(all.end(), r.begin(), r.end() - 1);  // the last: once the link was quiet
+    }
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end())
+        << "two listeners let go at the same point of the stream";
 }
 
 TEST_F(AsyncSocketTest, FailedCreateLeavesNoSocket) {

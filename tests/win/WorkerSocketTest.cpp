@@ -215,6 +215,22 @@ TEST_F(WorkerSocketTest, ForeignRequestEndsTheConnectionAndRunsNothing) {
     EXPECT_EQ(m_host.m_nLastCloses, 2);
 }
 
+// Every accepted connection sends without Nagle's delay: we gather frames
+// into one send ourselves, and a UI that only listens acknowledges late.
+TEST_F(WorkerSocketTest, AcceptedConnectionsSendWithoutDelay) {
+    Connect();
+    Connect();
+    ASSERT_EQ(m_host.m_connections.size(), 2u);
+    for (const auto& [id, pWorker] : m_host.m_connections) {
+        BOOL noDelay = FALSE;
+        int size = sizeof(noDelay);
+        ASSERT_EQ(::getsockopt(pWorker->m_hSocket, IPPROTO_TCP, TCP_NODELAY,
+                               reinterpret_cast<char*>(&noDelay), &size),
+                  0);
+        EXPECT_TRUE(noDelay);
+    }
+}
+
 // The 65th connection is accepted and closed at once; the 64 served ones
 // and the registry do not notice.
 TEST_F(WorkerSocketTest, ConnectionsPastTheCapAreClosedAtOnce) {
