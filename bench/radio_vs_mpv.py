@@ -18,6 +18,11 @@ PulseAudio sink, one player after the other:
 starts, CPU, memory and stalls; the cut is measured on the MP3 time code
 only, so it is left out then.
 
+--hls KIND plays live HLS that ffmpeg makes in real time instead of Icecast
+(tests/e2e/hls.py: ts-aac, ts-aac-4s, ts-mp3, fmp4, aes, packed), from a
+static server on 127.0.0.1, the stalls through the fault proxy in front of
+it; no cut (a live playlist has no connection to cut).
+
 Results are printed as a table for docs/performance.md. Run in a private
 network namespace, with the windows build made:
 
@@ -41,6 +46,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 import audio  # noqa: E402
 from fault_proxy import FaultProxy  # noqa: E402
 from harness import Helper, port_free  # noqa: E402
+from hls import KINDS, LiveHls  # noqa: E402
 from icecast import (AAC_MOUNTS, MOUNTS, TIMECODE, TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEP_SECONDS,  # noqa: E402
                      TIMECODE_STEPS, Icecast)
 from launcher_doubles import UiDouble, drive_c  # noqa: E402
@@ -210,9 +216,10 @@ class Mpv:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
-def measure(player, icecast, proxy, args, work):
+def measure(player, live, stalled, cut, proxy, args, work):
+    """live: the stream's address; stalled: the same through the proxy;
+    cut: the time-coded stream through the proxy, or None."""
     result = {"player": player.name}
-    live = icecast.url(args.mount)
     starts = []
     for _ in range(args.starts):
         starts.append(player.play(live))
@@ -236,7 +243,7 @@ def measure(player, icecast, proxy, args, work):
 
     # The same stalls, the gaps heard.
     recording = audio.Recording(work / "stalls.raw").start()
-    player.play(proxy.url(args.mount))
+    player.play(stalled)
     player.pump(6.0)
     for stall in STALLS:
         proxy.stall(stall)
@@ -247,11 +254,11 @@ def measure(player, icecast, proxy, args, work):
     result["silent_seconds"] = round(sum(heard_gaps), 2)
     result["underrun_reports"] = player.reports()
 
-    if args.mount not in MOUNTS:
+    if cut is None:
         return result
     # A cut connection to the bursting mount: what is heard twice.
     recording = audio.Recording(work / "cut.raw").start()
-    player.play(proxy.url(TIMECODE))
+    player.play(cut)
     player.pump(6.0)
     connections = proxy.connections
     proxy.cut()
@@ -277,6 +284,7 @@ def main():
     parser.add_argument("--starts", type=int, default=5)
     parser.add_argument("--mount", default="/live.mp3", choices=MOUNTS[:1] + AAC_MOUNTS,
                         help="the Icecast mount both play")
+    parser.add_argument("--hls", choices=sorted(KINDS), help="live HLS of this kind instead")
     args = parser.parse_args()
     assert audio.pulse_ready(), "run under wine_setup (scripts/lib/wine.sh): no PulseAudio daemon"
     assert shutil.which("mpv"), "apt-get install mpv"
@@ -289,18 +297,33 @@ def main():
     ui = UiDouble().install()
     work = Path(tempfile.mkdtemp(prefix="tunara-bench."))
     results = []
-    mounts = MOUNTS + (TIMECODE,) + ((args.mount,) if args.mount in AAC_MOUNTS else ())
-    with Icecast().start(mounts) as icecast, FaultProxy("127.0.0.1", icecast.port) as proxy:
-        # The burst mounts hold their four seconds once the sources ran that long.
-        time.sleep(4.5)
+    def run(live, stalled, cut, proxy):
         for make in (Tunara, Mpv):
             assert port_free()
             player = make()
             try:
-                results.append(measure(player, icecast, proxy, args, work))
+                results.append(measure(player, live, stalled, cut, proxy, args, work))
             finally:
                 player.close()
             print(json.dumps(results[-1], ensure_ascii=False), flush=True)
+
+    if args.hls:
+        source = LiveHls((args.hls,)).start()
+        try:
+            with FaultProxy("127.0.0.1", source.port) as proxy:
+                # A window of three target durations and one more before
+                # either starts, as a station that has been on air a while.
+                source.wait_ready(args.hls)
+                run(source.url(args.hls), source.url(args.hls, port=proxy.port), None, proxy)
+        finally:
+            source.stop()
+    else:
+        mounts = MOUNTS + (TIMECODE,) + ((args.mount,) if args.mount in AAC_MOUNTS else ())
+        with Icecast().start(mounts) as icecast, FaultProxy("127.0.0.1", icecast.port) as proxy:
+            # The burst mounts hold their four seconds once the sources ran that long.
+            time.sleep(4.5)
+            cut = proxy.url(TIMECODE) if args.mount in MOUNTS else None
+            run(icecast.url(args.mount), proxy.url(args.mount), cut, proxy)
     ui.uninstall()
     run_wine("regsvr32", "/u", "/s", PLAYER_DLL_WIN)
     assert registered_server() == before

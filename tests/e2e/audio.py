@@ -10,6 +10,7 @@ import os
 import shutil
 import signal
 import subprocess
+import time
 
 import numpy as np
 
@@ -41,6 +42,16 @@ class Recording:
             ["parec", "-d", f"{sink}.monitor", "--raw", "--format=s16le", f"--rate={RATE}",
              f"--channels={CHANNELS}", "--latency-msec=20"],
             stdout=self._out, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def wait_recording(self, timeout=5.0):
+        """Until parec records: under load it takes a second or more to
+        connect, and a short test would lose the start of what it plays."""
+        deadline = time.monotonic() + timeout
+        while not self.path.is_file() or self.path.stat().st_size < RATE * CHANNELS * 2 // 10:
+            assert self.proc.poll() is None, "parec ended"
+            assert time.monotonic() < deadline, "parec records nothing"
+            time.sleep(0.02)
         return self
 
     def stop(self):

@@ -29,6 +29,24 @@ must survive:
                       metadata but no Content-Type, as careless relays do:
                       the player must tell the codec from the bytes
 
+HLS (HlsStation below), live playlists of 1 s MPEG-TS segments of AAC-LC
+whose tone steps with each segment (HLS_TONES), each segment with a timed
+ID3 title "Song <sequence // 2>" in an ID3 PES stream:
+  /hls/<mode>/live.m3u8  a live playlist of the last HLS_WINDOW segments,
+                      /hls/<mode>/<sequence>.ts; any mode not below is a
+                      healthy station (the master's variants are such)
+  /hls/stale/...      the playlist stops updating 4 s after its first
+                      request, for HLS_STALE_SECONDS, then goes on live
+  /hls/gap/...        the segment two after the newest at the first
+                      request answers 404, every time
+  /hls/slow-<k>/...   after the first k segment requests, every segment
+                      trickles in at HLS_SLOW_BYTES a second
+  /hls/lag-<ms>/...   every segment's answer starts <ms> ms after its request
+  /hls/master.m3u8    a master: a video variant, an AC-3 one, an audio-only
+                      one at 128 kbit/s whose AUDIO group has a default
+                      rendition (NAME "Tunara HLS", /hls/main/) and another
+                      (/hls/commentary/), and one at 64 kbit/s
+
 Hostile servers, each of which must give one error and nothing worse:
   /endless-header     a header line that never ends (4 MB, then silence)
   /endless-status     an "ICY 200" status line that never ends (likewise)
@@ -36,7 +54,8 @@ Hostile servers, each of which must give one error and nothing worse:
   /redirect-ftp       302 to an ftp:// address
   /close-handshake    reads the request and closes without a word
 
-Standard library only; lame (Debian's package) makes the audio. Every loop
+Standard library only; lame (Debian's package) makes the MP3 audio, ffmpeg
+the HLS segments (once, on the first HLS request). Every loop
 ends by itself: a stream stops after max_seconds.
 
   python3 radio_server.py [--port 8000]
@@ -53,6 +72,7 @@ import tempfile
 import threading
 import time
 import wave
+from collections import Counter
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
@@ -142,6 +162,215 @@ class Station:
                 yield self.mp3[offset:offset + length]
 
 
+HLS_SEGMENT_SECONDS = 1.0
+HLS_WINDOW = 5
+HLS_SEGMENTS = 8  # made once, played in a loop
+HLS_TONES = tuple(440 + 110 * k for k in range(HLS_SEGMENTS))
+HLS_STALE_AFTER, HLS_STALE_SECONDS = 4.0, 6.0
+HLS_SLOW_BYTES = 2000
+HLS_ARTIST = "Tunara Radio"
+HLS_AUDIO_PID, HLS_ID3_PID = 0x100, 0x102
+
+
+def crc32_mpeg(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte << 24
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x04C11DB7) if crc & 0x80000000 else crc << 1
+            crc &= 0xFFFFFFFF
+    return crc
+
+
+def id3_tag(frames):
+    """An ID3v2.4 tag of UTF-8 text frames."""
+    def syncsafe(n):
+        return bytes((n >> shift) & 0x7F for shift in (21, 14, 7, 0))
+    body = b"".join(name.encode() + syncsafe(len(text.encode()) + 1) + b"\0\0\3" + text.encode()
+                    for name, text in frames)
+    return b"ID3\4\0\0" + syncsafe(len(body)) + body
+
+
+def ts_packets(pid, payload, cc=0):
+    """A PES cut into packets on pid, the last one padded with an
+    adaptation field."""
+    out = bytearray()
+    first = True
+    while payload or first:
+        head = bytes([0x47, (0x40 if first else 0) | pid >> 8, pid & 0xFF])
+        if len(payload) >= 184:
+            out += head + bytes([0x10 | cc]) + payload[:184]
+            payload = payload[184:]
+        else:
+            stuffing = 183 - len(payload)
+            field = bytes([stuffing]) + (b"\0" + b"\xff" * (stuffing - 1) if stuffing else b"")
+            out += head + bytes([0x30 | cc]) + field + payload
+            payload = b""
+        cc = (cc + 1) & 0x0F
+        first = False
+    return bytes(out)
+
+
+def pes_pts(pts):
+    return bytes([0x21 | ((pts >> 29) & 0x0E), (pts >> 22) & 0xFF, 0x01 | ((pts >> 14) & 0xFE),
+                  (pts >> 7) & 0xFF, 0x01 | ((pts << 1) & 0xFE)])
+
+
+def first_pts(ts, pid):
+    """The PTS of the first PES that starts on pid."""
+    for at in range(0, len(ts) - 187, 188):
+        packet = ts[at:at + 188]
+        if (packet[1] & 0x1F) << 8 | packet[2] != pid or not packet[1] & 0x40:
+            continue
+        pos = 4 + (1 + packet[4] if packet[3] & 0x20 else 0)
+        if packet[pos:pos + 3] == b"\0\0\1" and packet[pos + 7] & 0x80:
+            p = packet[pos + 9:pos + 14]
+            return ((p[0] >> 1) & 7) << 30 | p[1] << 22 | (p[2] >> 1) << 15 | p[3] << 7 | p[4] >> 1
+    return 0
+
+
+def with_timed_id3(ts, title):
+    """The segment with an ID3 stream (type 0x15) added to its PMT and a
+    PES carrying title at the audio's first PTS right after the PMT."""
+    out = bytearray()
+    pts = first_pts(ts, HLS_AUDIO_PID)
+    for at in range(0, len(ts) - 187, 188):
+        packet = ts[at:at + 188]
+        pid = (packet[1] & 0x1F) << 8 | packet[2]
+        if pid != 0x1000 or not packet[1] & 0x40:
+            out += packet
+            continue
+        # ffmpeg's PMT: one packet, no adaptation field, pointer field 0.
+        length = (packet[6] & 0x0F) << 8 | packet[7]
+        section = bytearray(packet[5:5 + 3 + length - 4])
+        section += bytes([0x15, 0xE0 | HLS_ID3_PID >> 8, HLS_ID3_PID & 0xFF, 0xF0, 0x00])
+        new_length = len(section) - 3 + 4
+        section[1] = (section[1] & 0xF0) | new_length >> 8
+        section[2] = new_length & 0xFF
+        section += crc32_mpeg(section).to_bytes(4, "big")
+        out += packet[:5] + section + b"\xff" * (183 - len(section))
+        tag = id3_tag([("TPE1", HLS_ARTIST), ("TIT2", title)])
+        pes = b"\0\0\1\xbd" + (len(tag) + 8).to_bytes(2, "big") + b"\x80\x80\x05" + pes_pts(pts)
+        out += ts_packets(HLS_ID3_PID, pes + tag)
+    return bytes(out)
+
+
+def make_hls_segments():
+    """HLS_SEGMENTS MPEG-TS segments of AAC-LC at 64 kbit/s, one tone each,
+    from one run of ffmpeg (the encoder's state and the timestamps run on
+    from segment to segment), kept in the temp folder."""
+    cache = Path(tempfile.gettempdir()) / "tunara-radio-hls-v1"
+    files = [cache / f"s{k}.ts" for k in range(HLS_SEGMENTS)]
+    if all(f.is_file() for f in files):
+        return [f.read_bytes() for f in files]
+    assert shutil.which("ffmpeg"), "ffmpeg is needed to make the test radio's HLS segments"
+    work = Path(tempfile.mkdtemp(prefix="tunara-radio-hls-"))
+    tone = (f"aevalsrc=0.5*sin(2*PI*({HLS_TONES[0]}+{HLS_TONES[1] - HLS_TONES[0]}"
+            f"*mod(floor(t/{HLS_SEGMENT_SECONDS})\\,{HLS_SEGMENTS}))*t):s=44100:c=stereo")
+    subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-f", "lavfi",
+                    "-i", tone, "-t", str(HLS_SEGMENTS * HLS_SEGMENT_SECONDS), "-c:a", "aac",
+                    "-b:a", "64k", "-f", "hls", "-hls_time", str(HLS_SEGMENT_SECONDS),
+                    "-hls_list_size", "0", "-hls_segment_filename", str(work / "s%d.ts"),
+                    str(work / "vod.m3u8")], check=True)
+    data = [(work / f"s{k}.ts").read_bytes() for k in range(HLS_SEGMENTS)]
+    shutil.rmtree(work, ignore_errors=True)
+    cache.mkdir(exist_ok=True)
+    for f, body in zip(files, data):
+        tmp = f.with_suffix(".tmp")
+        tmp.write_bytes(body)
+        os.replace(tmp, f)
+    return data
+
+
+class HlsStation:
+    """A live HLS station: the segment with sequence number n is the n-th
+    made since the station went on air (ten segments before the server
+    started, so that a whole window is there at once); its audio is segment
+    n % HLS_SEGMENTS of those made, its title changes every second one."""
+
+    def __init__(self):
+        self._segments = None
+        self.on_air = time.monotonic() - 10 * HLS_SEGMENT_SECONDS
+        self._first = {}  # mode -> (time of its first playlist request, newest then)
+        self._fetches = {}  # mode -> segment requests so far
+        self.trickling = Counter()  # mode -> segments being sent slowly now
+        self._lock = threading.Lock()
+
+    def segments(self):
+        with self._lock:
+            if self._segments is None:
+                self._segments = make_hls_segments()
+            return self._segments
+
+    def reset(self):
+        with self._lock:
+            self._first.clear()
+            self._fetches.clear()
+
+    def newest(self, now=None):
+        now = time.monotonic() if now is None else now
+        return int((now - self.on_air) / HLS_SEGMENT_SECONDS) - 1
+
+    def first_request(self, mode):
+        with self._lock:
+            if mode not in self._first:
+                self._first[mode] = (time.monotonic(), self.newest())
+            return self._first[mode]
+
+    def missing(self, mode):
+        """The sequence number that answers 404 in the gap mode."""
+        return self.first_request(mode)[1] + 2 if mode == "gap" else None
+
+    def playlist(self, mode):
+        started, _ = self.first_request(mode)
+        now = time.monotonic()
+        if mode == "stale" and started + HLS_STALE_AFTER <= now < \
+                started + HLS_STALE_AFTER + HLS_STALE_SECONDS:
+            now = started + HLS_STALE_AFTER
+        newest = self.newest(now)
+        first = max(0, newest - HLS_WINDOW + 1)
+        lines = ["#EXTM3U", "#EXT-X-VERSION:3",
+                 f"#EXT-X-TARGETDURATION:{int(HLS_SEGMENT_SECONDS)}",
+                 f"#EXT-X-MEDIA-SEQUENCE:{first}"]
+        for n in range(first, newest + 1):
+            lines += [f"#EXTINF:{HLS_SEGMENT_SECONDS:.3f},", f"{n}.ts"]
+        return ("\n".join(lines) + "\n").encode()
+
+    def segment(self, mode, n):
+        """(body, bytes a second or None), or None where the segment is not
+        there."""
+        if n < 0 or n > self.newest() or n == self.missing(mode):
+            return None
+        with self._lock:
+            self._fetches[mode] = self._fetches.get(mode, 0) + 1
+            fetches = self._fetches[mode]
+        rate = None
+        if mode.startswith("slow-") and fetches > int(mode[len("slow-"):]):
+            rate = HLS_SLOW_BYTES
+        body = self.segments()[n % HLS_SEGMENTS]
+        return with_timed_id3(body, self.title(n)), rate
+
+    @staticmethod
+    def title(n):
+        return f"Song {n // 2}"
+
+    @staticmethod
+    def master():
+        return ("#EXTM3U\n"
+                '#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="radio",NAME="Tunara HLS",DEFAULT=YES,'
+                'AUTOSELECT=YES,URI="main/live.m3u8"\n'
+                '#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID="radio",NAME="Tunara Commentary",DEFAULT=NO,'
+                'URI="commentary/live.m3u8"\n'
+                '#EXT-X-STREAM-INF:BANDWIDTH=300000,CODECS="avc1.42e01e,mp4a.40.2"\n'
+                "video/live.m3u8\n"
+                '#EXT-X-STREAM-INF:BANDWIDTH=200000,CODECS="ac-3"\n'
+                "ac3/live.m3u8\n"
+                '#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS="mp4a.40.2",AUDIO="radio"\n'
+                "hi/live.m3u8\n"
+                '#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS="mp4a.40.2"\n'
+                "lo/live.m3u8\n").encode()
+
+
 class RadioHandler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.0"
     server_version = "TunaraTestRadio/1.0"
@@ -183,6 +412,8 @@ class RadioHandler(BaseHTTPRequestHandler):
         }.get(path)
         if route is None and path.startswith("/relay/") and radio.relay_base:
             route = lambda: self.relay(path[len("/relay"):])  # noqa: E731
+        if route is None and path.startswith("/hls/"):
+            route = lambda: self.hls(path[len("/hls/"):])  # noqa: E731
         try:
             if route is None:
                 self.error(404)
@@ -317,6 +548,49 @@ class RadioHandler(BaseHTTPRequestHandler):
                         return
                     self.wfile.write(data)
 
+    def hls(self, rest):
+        station = self.server.radio.hls
+        mode, _, name = rest.partition("/")
+        if rest == "master.m3u8":
+            self.body(station.master(), "application/vnd.apple.mpegurl")
+        elif name == "live.m3u8":
+            self.body(station.playlist(mode), "application/vnd.apple.mpegurl")
+        elif name.endswith(".ts") and name[:-3].isdigit():
+            if mode.startswith("lag-"):
+                # A server slow to answer, as a far CDN edge is: the head
+                # of each segment's answer comes late, its body at once.
+                time.sleep(int(mode[len("lag-"):]) / 1000)
+            found = station.segment(mode, int(name[:-3]))
+            if found is None:
+                self.error(404)
+            else:
+                self.body(*found[:1], "video/mp2t", rate=found[1], mode=mode)
+        else:
+            self.error(404)
+
+    def body(self, data, content_type, rate=None, mode=None):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if rate is None:
+            self.wfile.write(data)
+            return
+        radio = self.server.radio
+        station = radio.hls
+        with station._lock:
+            station.trickling[mode] += 1
+        try:
+            for at in range(0, len(data), rate // 10):
+                if radio.stopping.is_set():
+                    return
+                self.wfile.write(data[at:at + rate // 10])
+                self.wfile.flush()
+                time.sleep(0.1)
+        finally:
+            with station._lock:
+                station.trickling[mode] -= 1
+
     def endless(self, start, total=4 << 20):
         """A line that never ends: a few MB of it at full speed, then the
         connection stays open and silent, as a stuck server's would."""
@@ -379,6 +653,7 @@ class RadioServer:
 
     def __init__(self, port=0, title_seconds=2.0, max_seconds=180.0, seconds=12.0):
         self.station = Station(make_mp3(seconds), title_seconds)
+        self.hls = HlsStation()
         self.max_seconds = max_seconds
         # Where /relay/<path> takes its stream from ("http://host:port").
         self.relay_base = None
@@ -421,6 +696,7 @@ class RadioServer:
         with self._lock:
             self._firsts.clear()
             self.requests.clear()
+        self.hls.reset()
 
     def counting(self):
         server = self

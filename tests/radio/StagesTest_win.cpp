@@ -348,6 +348,60 @@ TEST(HttpSourceTest, AbortEndsAnOpenThatWaitsForTheAnswer) {
     ::CloseHandle(hDone);
 }
 
+// While an Open waits for a slow answer the caller's idle work runs, on the
+// caller's thread, every short while; idle that says stop ends that Open
+// as an abort would, and the opener opens again afterwards.
+TEST(HttpSourceTest, IdleRunsWhileAnOpenWaitsAndCanEndIt) {
+    const struct {
+        const char* name;
+        int stopAtCall;  // negative: never
+        bool opens;
+    } cases[] = {
+        {"an answer after 600 ms", -1, true},
+        {"idle says stop", 4, false},
+    };
+    const std::string answer =
+        "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nContent-Length: 4\r\n\r\nabcd";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE hRelease = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        CTestServer server([&](SOCKET s, const std::string&) {
+            ::WaitForSingleObject(hRelease, c.opens ? 600 : 5000);
+            CTestServer::Send(s, answer);
+        });
+        CHttpOpener opener;
+        int calls = 0;
+        bool otherThread = false;
+        const DWORD thread = ::GetCurrentThreadId();
+        opener.SetIdle([&] {
+            otherThread = otherThread || ::GetCurrentThreadId() != thread;
+            return ++calls != c.stopAtCall;
+        });
+        CRadioFailure failure;
+        const auto start = Clock::now();
+        auto source = opener.Open(U16(server.Url("/")), UrlOrigin::Host, failure);
+        const int64_t took = MsSince(start);
+        opener.SetIdle({});
+        EXPECT_EQ(static_cast<bool>(source), c.opens);
+        EXPECT_FALSE(otherThread);
+        if (c.opens) {
+            // About one call per 50 ms of the wait.
+            EXPECT_GE(calls, 5);
+            EXPECT_LE(calls, took / 50 + 2);
+        } else {
+            EXPECT_EQ(calls, c.stopAtCall);
+            EXPECT_LT(took, 1500);
+            EXPECT_EQ(failure.code, MakeFailure(RadioError::ConnectionLost).code);
+        }
+        source.reset();
+        ::SetEvent(hRelease);
+        // Idle taken away: the next Open waits for its answer as before.
+        EXPECT_TRUE(opener.Open(U16(server.Url("/")), UrlOrigin::Host, failure));
+        server.Join();
+        ::CloseHandle(hRelease);
+    }
+}
+
 // The plain client reads what WinHTTP may refuse: an "ICY 200 OK" answer,
 // with a bare-LF head, its ICY fields and a UTF-8 station name.
 TEST(PlainHttpSourceTest, PlaysAnIcyServerAfterARedirect) {

@@ -63,6 +63,15 @@ public:
             failure = MakeFailure(RadioError::ConnectionLost);
             return nullptr;
         }
+        // Each segment, key and reload is an Open of its own, mid-play: a
+        // server slow to answer would hold the session for seconds while
+        // the device runs dry with the read-ahead full. The device is fed
+        // while the opener waits, as during a body's reads.
+        struct CIdleScope {
+            ISourceOpener& opener;
+            ~CIdleScope() { opener.SetIdle({}); }
+        } scope{m_session.m_opener};
+        m_session.m_opener.SetIdle([this] { return m_session.PumpHls(); });
         std::unique_ptr<ISource> inner = m_session.m_opener.Open(url, origin, failure);
         if (!inner) {
             return nullptr;

@@ -20,6 +20,7 @@ public:
     std::unique_ptr<ISource> Open(const std::u16string& url, UrlOrigin origin,
                                   CRadioFailure& failure) override;
     void Abort() override { m_pAbort->Raise(); }
+    void SetIdle(std::function<bool()> idle) override { m_pAbort->SetIdle(std::move(idle)); }
 
     // Connecting, sending and the wait for the answer's head. Once the
     // stream has answered, WinHTTP waits up to kSourceSilenceMs for data.

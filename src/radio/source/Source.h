@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -60,6 +61,16 @@ public:
     virtual std::unique_ptr<ISource> Open(const std::u16string& url, UrlOrigin origin,
                                           CRadioFailure& failure) = 0;
     virtual void Abort() = 0;
+    // While an Open waits for the network (the connection, the answer's
+    // head), idle is called on the caller's thread every kOpenIdleMs; false
+    // ends the wait as Abort would, for that Open only. For a caller that
+    // has other work while it opens: the HLS session feeds the device
+    // between segments, and a server slow to answer must not starve it. An
+    // empty function takes it away. Openers whose Open never waits long
+    // (fakes, files) need not call it.
+    virtual void SetIdle(std::function<bool()> idle) { static_cast<void>(idle); }
 };
+
+constexpr int kOpenIdleMs = 50;
 
 }  // namespace radio

@@ -20,6 +20,8 @@ public:
     // the opener's signal, which they share.
     void Abort() override { m_pAbort->Raise(); }
     bool Aborted() const { return m_pAbort->Raised(); }
+    // Every source made here waits on the one signal, so it carries idle.
+    void SetIdle(std::function<bool()> idle) override { m_pAbort->SetIdle(std::move(idle)); }
 
 private:
     std::shared_ptr<CAbortSignal> m_pAbort;

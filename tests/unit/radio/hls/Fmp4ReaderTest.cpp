@@ -10,67 +10,7 @@ using namespace hls_test;
 using radio::hls::CMp4AudioTrack;
 using radio::hls::Mp4Error;
 
-constexpr uint32_t kTrackId = 2;
-
-Bytes Descriptor(uint8_t tag, const Bytes& body) {
-    // Lengths in the four-byte form encoders like to write.
-    Bytes d{tag, 0x80, 0x80, 0x80, static_cast<uint8_t>(body.size())};
-    Append(d, body);
-    return d;
-}
-
-Bytes Esds(const Bytes& asc, uint8_t objectType = 0x40) {
-    Bytes config{objectType, 0x15, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    Append(config, Descriptor(0x05, asc));
-    Bytes es{0, 1, 0};
-    Append(es, Descriptor(0x04, config));
-    Append(es, Descriptor(0x06, {0x02}));
-    return FullBox("esds", 0, 0, Descriptor(0x03, es));
-}
-
-Bytes Mp4a(const Bytes& esds, const std::string& type = "mp4a") {
-    Bytes p(6, 0);
-    Be16(p, 1);       // data reference index
-    p.resize(16, 0);  // version, revision, vendor
-    Be16(p, 2);       // channels
-    Be16(p, 16);      // sample size
-    Be32(p, 0);       // pre-defined, reserved
-    Be32(p, 44100u << 16);
-    Append(p, esds);
-    return Box(type, p);
-}
-
-Bytes Trak(const Bytes& sampleEntry, const std::string& handler = "soun", uint32_t id = kTrackId) {
-    Bytes tkhd(8, 0);
-    Be32(tkhd, id);
-    tkhd.resize(80, 0);
-    Bytes mdhd(8, 0);
-    Be32(mdhd, 44100);
-    mdhd.resize(20, 0);
-    Bytes hdlr(4, 0);
-    Append(hdlr, B(handler));
-    hdlr.resize(21, 0);
-    Bytes stsd;
-    Be32(stsd, 1);
-    Append(stsd, sampleEntry);
-    const Bytes stbl = Box("stbl", FullBox("stsd", 0, 0, stsd));
-    return Box("trak",
-               Concat({FullBox("tkhd", 0, 3, tkhd),
-                       Box("mdia", Concat({FullBox("mdhd", 0, 0, mdhd), FullBox("hdlr", 0, 0, hdlr),
-                                           Box("minf", stbl)}))}));
-}
-
-Bytes Trex(uint32_t duration, uint32_t size) {
-    Bytes t;
-    Be32(t, kTrackId);
-    Be32(t, 1);
-    Be32(t, duration);
-    Be32(t, size);
-    Be32(t, 0);
-    return FullBox("trex", 0, 0, t);
-}
-
-const Bytes kLcStereo44 = {0x12, 0x10};
+constexpr uint32_t kTrackId = kMp4TrackId;
 
 // Where the first box of the type starts.
 size_t BoxAt(const Bytes& b, const std::string& type) {
@@ -81,45 +21,6 @@ size_t BoxAt(const Bytes& b, const std::string& type) {
     }
     ADD_FAILURE() << "no " << type;
     return 0;
-}
-
-Bytes Init(const Bytes& traks, const Bytes& extra = {}) {
-    return Concat({Box("ftyp", Concat({B("iso6"), {0, 0, 0, 0}})),
-                   Box("moov", Concat({FullBox("mvhd", 0, 0, Bytes(96, 0)), traks,
-                                       Box("mvex", Trex(1024, 0)), extra}))});
-}
-
-// A fragment of the given samples, sizes and durations in trun, data offset
-// from the moof (default-base-is-moof).
-Bytes Fragment(const std::vector<Bytes>& samples, uint64_t decodeTime, uint32_t trackId = kTrackId,
-               int32_t offsetDelta = 0) {
-    auto build = [&](uint32_t dataOffset) {
-        Bytes tfhd;
-        Be32(tfhd, trackId);
-        Bytes tfdt;
-        Be32(tfdt, static_cast<uint32_t>(decodeTime >> 32));
-        Be32(tfdt, static_cast<uint32_t>(decodeTime));
-        Bytes trun;
-        Be32(trun, static_cast<uint32_t>(samples.size()));
-        Be32(trun, dataOffset);
-        for (const auto& s : samples) {
-            Be32(trun, 1024);
-            Be32(trun, static_cast<uint32_t>(s.size()));
-        }
-        const Bytes traf =
-            Box("traf", Concat({FullBox("tfhd", 0, 0x020000, tfhd), FullBox("tfdt", 1, 0, tfdt),
-                                FullBox("trun", 0, 0x000301, trun)}));
-        Bytes mfhd;
-        Be32(mfhd, 1);
-        return Box("moof", Concat({FullBox("mfhd", 0, 0, mfhd), traf}));
-    };
-    const size_t moofSize = build(0).size();
-    Bytes mdat;
-    for (const auto& s : samples) {
-        Append(mdat, s);
-    }
-    return Concat({build(static_cast<uint32_t>(static_cast<int64_t>(moofSize) + 8 + offsetDelta)),
-                   Box("mdat", mdat)});
 }
 
 TEST(Fmp4Reader, InitAndFragments) {

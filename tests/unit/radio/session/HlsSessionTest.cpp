@@ -1,9 +1,11 @@
 // HLS through the whole session: a live server on the fake clock that adds
-// a segment every target duration, an AAC decoder that turns each ADTS frame
-// into samples carrying the frame's number, and the paced fake device. The
-// numbers the device played say whether a segment was repeated or lost.
+// a segment every target duration, a decoder that turns each frame (ADTS,
+// raw AAC from fMP4, or MP3) into samples carrying the frame's number, and
+// the paced fake device. The numbers the device played say whether a
+// segment was repeated or lost.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,23 +20,39 @@ namespace {
 using namespace session_fakes;
 using hls_test::Adts;
 using hls_test::Append;
+using hls_test::Box;
 using hls_test::Concat;
+using hls_test::Esds;
+using hls_test::Fragment;
 using hls_test::Id3;
+using hls_test::Init;
+using hls_test::Mp4a;
 using hls_test::Packets;
 using hls_test::Pat;
 using hls_test::Pes;
 using hls_test::Pmt;
 using hls_test::Text;
+using hls_test::Trak;
 using radio::NoticeKind;
 
 constexpr int kTargetMs = 2000;
 // 1024 samples at 44.1 kHz: 86 frames are 1997 ms, one segment.
 constexpr int kFramesPerSegment = 86;
+// An MP3 frame is 1152 samples: 76 of them are 1985 ms.
+constexpr int kMp3FramesPerSegment = 76;
 constexpr int kWindow = 5;  // segments in the live playlist
 const std::string kHost = "http://hls.test/radio/";
 const std::string kPlaylist = kHost + "live.m3u8";
 
-enum class Shape { Ts, TsWithId3, Packed };
+enum class Shape { Ts, TsWithId3, Packed, TsMp3, Fmp4 };
+
+int FramesPerSegment(Shape shape) {
+    return shape == Shape::TsMp3 ? kMp3FramesPerSegment : kFramesPerSegment;
+}
+
+int SamplesPerFrame(Shape shape) {
+    return shape == Shape::TsMp3 ? 1152 : 1024;
+}
 
 // An ADTS frame whose payload starts with its number.
 Bytes NumberedFrame(uint32_t number) {
@@ -42,6 +60,38 @@ Bytes NumberedFrame(uint32_t number) {
     frame[7] = static_cast<uint8_t>(number >> 8);
     frame[8] = static_cast<uint8_t>(number);
     return frame;
+}
+
+// A raw AAC access unit, as an fMP4 sample holds it: its number first.
+Bytes NumberedAccessUnit(uint32_t number) {
+    Bytes unit(120, 0x21);
+    unit[0] = static_cast<uint8_t>(number >> 8);
+    unit[1] = static_cast<uint8_t>(number);
+    return unit;
+}
+
+// MPEG-1 layer III, 128 kbit/s, 44.1 kHz, stereo, no padding: 417 bytes.
+constexpr size_t kMp3FrameBytes = 417;
+Bytes NumberedMp3Frame(uint32_t number) {
+    Bytes frame(kMp3FrameBytes, 0x55);
+    frame[0] = 0xFF;
+    frame[1] = 0xFB;
+    frame[2] = 0x90;
+    frame[3] = 0x04;
+    frame[4] = static_cast<uint8_t>(number >> 8);
+    frame[5] = static_cast<uint8_t>(number);
+    return frame;
+}
+
+const char* SegmentExtension(Shape shape) {
+    switch (shape) {
+        case Shape::Packed:
+            return ".aac";
+        case Shape::Fmp4:
+            return ".m4s";
+        default:
+            return ".ts";
+    }
 }
 
 // A live station: segment n is complete kTargetMs * (n + 1) after the start;
@@ -69,6 +119,10 @@ public:
             plan.body = B(PlaylistText());
             return std::make_unique<CFakeSource>(std::move(plan), m_clock);
         }
+        if (name == kHost + "init.mp4" && m_shape == Shape::Fmp4) {
+            plan.body = Init(Trak(Mp4a(Esds(hls_test::kLcStereo44))));
+            return std::make_unique<CFakeSource>(std::move(plan), m_clock);
+        }
         const std::string prefix = kHost + "s";
         if (name.rfind(prefix, 0) != 0) {
             failure = radio::MakeHttpFailure(404);
@@ -79,12 +133,22 @@ public:
             failure = radio::MakeHttpFailure(404);
             return nullptr;
         }
+        // A server slow to answer: the opener waits for the head, calling
+        // the caller's idle work as the real one does.
+        for (int waited = 0; waited < segmentHeadDelayMs; waited += radio::kOpenIdleMs) {
+            m_clock.Advance(int64_t{radio::kOpenIdleMs} * 1000);
+            if (m_clock.Cancelled() || (m_idle && !m_idle())) {
+                failure = radio::MakeFailure(radio::RadioError::ConnectionLost);
+                return nullptr;
+            }
+        }
         plan.body = Segment(n);
         plan.bytesPerSecond = segmentBytesPerSecond;
         plan.burst = 0;
         return std::make_unique<CFakeSource>(std::move(plan), m_clock);
     }
     void Abort() override {}
+    void SetIdle(std::function<bool()> idle) override { m_idle = std::move(idle); }
 
     // The newest complete segment, as the server's encoder sees it.
     int Newest() const {
@@ -101,12 +165,15 @@ public:
         std::string p =
             "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-TARGETDURATION:" + std::to_string(kTargetMs / 1000) +
             "\n#EXT-X-MEDIA-SEQUENCE:" + std::to_string(first) + "\n";
+        if (m_shape == Shape::Fmp4) {
+            p += "#EXT-X-MAP:URI=\"init.mp4\"\n";
+        }
         for (int n = first; n <= newest; ++n) {
             if (discontinuities.count(n)) {
                 p += "#EXT-X-DISCONTINUITY\n";
             }
             p += "#EXTINF:1.997,Show " + std::to_string(n / 2) + "\ns" + std::to_string(n) +
-                 (m_shape == Shape::Packed ? ".aac" : ".ts") + "\n";
+                 SegmentExtension(m_shape) + "\n";
         }
         if (ended) {
             p += "#EXT-X-ENDLIST\n";
@@ -114,16 +181,27 @@ public:
         return p;
     }
 
-    static uint32_t FirstFrame(int segment) {
-        return static_cast<uint32_t>(segment * kFramesPerSegment);
+    uint32_t FirstFrame(int segment) const {
+        return static_cast<uint32_t>(segment * FramesPerSegment(m_shape));
     }
 
     Bytes Segment(int n) const {
-        Bytes frames;
-        for (int i = 0; i < kFramesPerSegment; ++i) {
-            Append(frames, NumberedFrame(FirstFrame(n) + static_cast<uint32_t>(i)));
+        const int count = FramesPerSegment(m_shape);
+        if (m_shape == Shape::Fmp4) {
+            std::vector<Bytes> units;
+            for (int i = 0; i < count; ++i) {
+                units.push_back(NumberedAccessUnit(FirstFrame(n) + static_cast<uint32_t>(i)));
+            }
+            return Concat(
+                {Box("styp", B("msdh")), Fragment(units, uint64_t{FirstFrame(n)} * 1024)});
         }
-        const int64_t pts = int64_t{n} * kFramesPerSegment * 1024 * 90000 / 44100;
+        Bytes frames;
+        for (int i = 0; i < count; ++i) {
+            const uint32_t number = FirstFrame(n) + static_cast<uint32_t>(i);
+            Append(frames,
+                   m_shape == Shape::TsMp3 ? NumberedMp3Frame(number) : NumberedFrame(number));
+        }
+        const int64_t pts = int64_t{FirstFrame(n)} * SamplesPerFrame(m_shape) * 90000 / 44100;
         const std::string song = "Song " + std::to_string(n);
         if (m_shape == Shape::Packed) {
             // The networks' shape: an ID3 tag with the title, then ADTS.
@@ -134,7 +212,9 @@ public:
         // write them.
         int pat = 0, pmt = 0, audio = 0, id3 = 0;
         const bool id3Stream = m_shape == Shape::TsWithId3;
-        std::vector<hls_test::PmtStream> streams{{0x0F, 0x101, {}}};
+        // MPEG-1 audio (0x03) for MP3, ADTS AAC (0x0F) otherwise.
+        std::vector<hls_test::PmtStream> streams{
+            {static_cast<uint8_t>(m_shape == Shape::TsMp3 ? 0x03 : 0x0F), 0x101, {}}};
         if (id3Stream) {
             streams.push_back({0x15, 0x102, {}});
         }
@@ -157,32 +237,59 @@ public:
     bool ended = false;
     bool playlistDown = false;
     int segmentBytesPerSecond = 0;
+    int segmentHeadDelayMs = 0;
 
 private:
+    std::function<bool()> m_idle;
     CFakeClock& m_clock;
     Shape m_shape;
     size_t m_chunk;
     int64_t m_nStartMs;
 };
 
-// Every ADTS frame becomes 1024 stereo samples of the frame's number.
+// Every frame becomes stereo samples of the frame's number: 1024 for each
+// ADTS frame or raw access unit, 1152 for each MP3 frame.
 class CNumberDecoder : public radio::IDecoder {
 public:
     explicit CNumberDecoder(int& resets) : m_nResets(resets) {}
     bool Open(const radio::CCodecConfig& config, CRadioFailure&) override {
-        return config.kind == radio::CodecKind::AacAdts;
+        m_kind = config.kind;
+        if (config.kind == radio::CodecKind::AacRaw) {
+            // The init segment's AudioSpecificConfig, as the real stage needs it.
+            return config.audioSpecificConfig == hls_test::kLcStereo44;
+        }
+        return config.kind == radio::CodecKind::AacAdts || config.kind == radio::CodecKind::Mp3;
     }
     bool Decode(const uint8_t* frames, size_t bytes, radio::IPcmSink& sink,
                 CRadioFailure&) override {
+        if (m_kind == radio::CodecKind::AacRaw) {
+            // One access unit per call: no header says where one ends.
+            if (bytes != 120) {
+                return false;
+            }
+            Emit(frames[0] << 8 | frames[1], 1024, sink);
+            return true;
+        }
+        if (m_kind == radio::CodecKind::Mp3) {
+            size_t pos = 0;
+            while (pos + kMp3FrameBytes <= bytes) {
+                if (frames[pos] != 0xFF || frames[pos + 1] != 0xFB) {
+                    return false;
+                }
+                if (!Emit(frames[pos + 4] << 8 | frames[pos + 5], 1152, sink)) {
+                    return true;
+                }
+                pos += kMp3FrameBytes;
+            }
+            return pos == bytes;
+        }
         size_t pos = 0;
         while (pos + radio::kAdtsHeaderBytes <= bytes) {
             const auto header = radio::ParseAdtsHeader(frames + pos);
             if (!header || pos + header->nFrameBytes > bytes) {
                 return false;  // the session must hand whole frames
             }
-            const int number = frames[pos + 7] << 8 | frames[pos + 8];
-            m_samples.assign(1024 * 2, static_cast<int16_t>(number & 0x7FFF));
-            if (!sink.OnPcm({44100, 2}, m_samples.data(), m_samples.size())) {
+            if (!Emit(frames[pos + 7] << 8 | frames[pos + 8], 1024, sink)) {
                 return true;
             }
             pos += header->nFrameBytes;
@@ -193,7 +300,13 @@ public:
     void Reset() override { ++m_nResets; }
 
 private:
+    bool Emit(int number, size_t samples, radio::IPcmSink& sink) {
+        m_samples.assign(samples * 2, static_cast<int16_t>(number & 0x7FFF));
+        return sink.OnPcm({44100, 2}, m_samples.data(), m_samples.size());
+    }
+
     int& m_nResets;
+    radio::CodecKind m_kind = radio::CodecKind::AacAdts;
     std::vector<int16_t> m_samples;
 };
 
@@ -239,7 +352,7 @@ protected:
                 continue;
             }
             for (int f = played[i - 1] + 1; f < played[i]; ++f) {
-                if (!lost.count(f / kFramesPerSegment)) {
+                if (!lost.count(f / FramesPerSegment(GetParam().shape))) {
                     faults += "gap at " + std::to_string(f) + "; ";
                     break;
                 }
@@ -290,16 +403,21 @@ TEST_P(HlsSession, LiveStationPlaysFromTheLiveEdgeWithoutGapsOrRepeats) {
     ASSERT_FALSE(played.empty());
     // At least three target durations from the live end: with segments a
     // little shorter than the target, four of them.
-    EXPECT_EQ(played.front(), static_cast<int>(CLiveServer::FirstFrame(first)));
+    EXPECT_EQ(played.front(), static_cast<int>(server.FirstFrame(first)));
     EXPECT_EQ(Faults(), "");
     // 16 s of audio, give or take what the device holds.
-    EXPECT_GE(played.size(), static_cast<size_t>(15000 * 441 / 10240));
+    EXPECT_GE(played.size(), static_cast<size_t>(15 * 44100 / SamplesPerFrame(GetParam().shape)));
     const auto media = sink.First(NoticeKind::Media);
     ASSERT_TRUE(media);
-    EXPECT_EQ(media->notice.media.strFileType,
-              GetParam().shape == Shape::Packed ? u"hls-aac" : u"hls-ts");
-    EXPECT_GT(media->notice.media.nBitrate, 40000);
-    EXPECT_LT(media->notice.media.nBitrate, 60000);
+    const std::u16string fileType = GetParam().shape == Shape::Packed ? u"hls-aac"
+                                    : GetParam().shape == Shape::Fmp4 ? u"hls-fmp4"
+                                                                      : u"hls-ts";
+    EXPECT_EQ(media->notice.media.strFileType, fileType);
+    // No master: the first frame's own rate, 128 kbit/s for the MP3 frames,
+    // about 44 kbit/s for the AAC ones.
+    const int bitrate = GetParam().shape == Shape::TsMp3 ? 128000 : 44000;
+    EXPECT_GT(media->notice.media.nBitrate, bitrate * 8 / 10);
+    EXPECT_LT(media->notice.media.nBitrate, bitrate * 12 / 10);
     EXPECT_EQ(decoders.created, 1);
     EXPECT_EQ(skippedSegments, 0u);
 }
@@ -316,6 +434,8 @@ TEST_P(HlsSession, TitlesFollowTheAudio) {
     auto name = [](const std::string& s) { return U(s); };
     switch (GetParam().shape) {
         case Shape::Ts:
+        case Shape::TsMp3:
+        case Shape::Fmp4:
             // Two segments a show.
             for (int n = first; n < first + 5; ++n) {
                 if (expected.empty() || expected.back() != name("Show " + std::to_string(n / 2)))
@@ -361,16 +481,15 @@ TEST_P(HlsSession, SegmentThatFailsTwiceIsSkippedAndTheRestPlays) {
     Run();
     EXPECT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started}));
     for (int n : server.failing) {
-        EXPECT_EQ(server.opens[kHost + "s" + std::to_string(n) + ".ts"] +
-                      server.opens[kHost + "s" + std::to_string(n) + ".aac"],
-                  2)
+        EXPECT_EQ(
+            server.opens[kHost + "s" + std::to_string(n) + SegmentExtension(GetParam().shape)], 2)
             << n;
     }
     EXPECT_EQ(skippedSegments, 2u);
     EXPECT_EQ(Faults(server.failing), "");
     const std::vector<int> played = Played();
     ASSERT_FALSE(played.empty());
-    EXPECT_GE(played.back(), static_cast<int>(CLiveServer::FirstFrame(first + 5)));
+    EXPECT_GE(played.back(), static_cast<int>(server.FirstFrame(first + 5)));
     // The decoder starts afresh after each hole.
     EXPECT_GE(decoders.resets, 2);
 }
@@ -396,7 +515,7 @@ TEST_P(HlsSession, FinishedPlaylistPlaysToItsEndOnce) {
     const std::vector<int> played = Played();
     ASSERT_FALSE(played.empty());
     EXPECT_EQ(played.front(), 0);
-    EXPECT_EQ(played.back(), 4 * kFramesPerSegment - 1);
+    EXPECT_EQ(played.back(), 4 * FramesPerSegment(GetParam().shape) - 1);
     EXPECT_EQ(Faults(), "");
     EXPECT_EQ(server.opens[kPlaylist], 2);  // looked at once, loaded once
 }
@@ -460,22 +579,39 @@ TEST_P(HlsSession, PlaylistThatStopsUpdating) {
     }
 }
 
+// Each segment's answer comes 600 ms after its request, longer than the
+// device holds: the device is fed while the opener waits.
+TEST_P(HlsSession, SegmentsSlowToAnswerDoNotStarveTheDevice) {
+    JoinLate(clock);
+    server.segmentHeadDelayMs = 600;
+    clock.cancelAtMs = clock.NowMs() + 14000;
+    Run();
+    EXPECT_EQ(sink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started}));
+    EXPECT_EQ(output.dryUs, 0);
+    EXPECT_EQ(Faults(), "");
+    EXPECT_EQ(skippedSegments, 0u);
+}
+
 // Stop: within one short wait, wherever the session is.
 TEST_P(HlsSession, StopIsHeardWithinOneShortWait) {
     const struct {
         const char* name;
         int stopAfterMs;
         int bytesPerSecond;
+        int headDelayMs = 0;
     } cases[] = {
         {"waiting for the next reload", 7000, 0},
         {"during a slow segment fetch", 1500, 2000},
         {"during the first segment", 100, 2000},
+        {"waiting for the first segment's answer", 100, 0, 3000},
+        {"waiting for a later segment's answer", 5000, 0, 3000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CFakeClock clock;
         CLiveServer server(clock, GetParam().shape, GetParam().chunk);
         server.segmentBytesPerSecond = c.bytesPerSecond;
+        server.segmentHeadDelayMs = c.headDelayMs;
         CFakeOutput output(clock);
         CFakeSink sink(clock);
         CNumberDecoders decoders;
@@ -491,7 +627,7 @@ TEST_P(HlsSession, StopIsHeardWithinOneShortWait) {
 }
 
 std::string ParamName(const testing::TestParamInfo<CHlsParam>& info) {
-    static const char* const kShapes[] = {"Ts", "TsWithId3", "Packed"};
+    static const char* const kShapes[] = {"Ts", "TsWithId3", "Packed", "TsMp3", "Fmp4"};
     return std::string(kShapes[static_cast<int>(info.param.shape)]) + "_chunk" +
            std::to_string(info.param.chunk);
 }
@@ -500,7 +636,9 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HlsSession,
                          testing::Values(CHlsParam{Shape::Ts, 65536}, CHlsParam{Shape::Ts, 1},
                                          CHlsParam{Shape::TsWithId3, 7},
                                          CHlsParam{Shape::Packed, 65536},
-                                         CHlsParam{Shape::Packed, 1}),
+                                         CHlsParam{Shape::Packed, 1},
+                                         CHlsParam{Shape::TsMp3, 65536}, CHlsParam{Shape::TsMp3, 5},
+                                         CHlsParam{Shape::Fmp4, 65536}, CHlsParam{Shape::Fmp4, 3}),
                          ParamName);
 
 // A stand-in block cipher for CBC: each block XORed with the key's first
@@ -566,7 +704,7 @@ TEST(HlsSessionMaster, EncryptedRenditionPlaysWithItsNameAndBandwidth) {
     for (int n : {7, 8}) {
         Bytes frames;
         for (int i = 0; i < kFramesPerSegment; ++i) {
-            Append(frames, NumberedFrame(CLiveServer::FirstFrame(n) + static_cast<uint32_t>(i)));
+            Append(frames, NumberedFrame(static_cast<uint32_t>(n * kFramesPerSegment + i)));
         }
         serve(kHost + "audio/seg" + std::to_string(n) + ".aac", XorCbcEncrypt(frames, 0x5C));
     }
@@ -584,8 +722,8 @@ TEST(HlsSessionMaster, EncryptedRenditionPlaysWithItsNameAndBandwidth) {
     EXPECT_EQ(media->notice.media.strFileType, u"hls-aac");
     const std::vector<int> played = output.Played();
     ASSERT_EQ(played.size(), static_cast<size_t>(2 * kFramesPerSegment));
-    EXPECT_EQ(played.front(), static_cast<int>(CLiveServer::FirstFrame(7)));
-    EXPECT_EQ(played.back(), static_cast<int>(CLiveServer::FirstFrame(9)) - 1);
+    EXPECT_EQ(played.front(), 7 * kFramesPerSegment);
+    EXPECT_EQ(played.back(), 9 * kFramesPerSegment - 1);
     // The key was fetched once for both segments.
     EXPECT_EQ(std::count(opener.opened.begin(), opener.opened.end(), U("http://hls.test/keys/k1")),
               1);
