@@ -219,9 +219,19 @@ def measure_helper(args, trace_path=None, exe=None, label="helper"):
         rate = burst(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, args.burst)
         results.append(summary(f"{label}, 1 connection", one, rate))
 
-        extra = [helper.connect().sock for _ in range(EXTRA_CONNECTIONS)]
-        listeners = Listeners(extra, MINIMIZE_FRAME)
-        # Every listener is registered once it has had an event.
+        extra = []
+        for _ in range(EXTRA_CONNECTIONS):
+            # A finished handshake is not yet a registered connection (the
+            # helper accepts it when it gets to it, maybe after some round
+            # trips, and the listener would miss their events): its own
+            # command's event, back on every connection, shows that it is.
+            conn = helper.connect()
+            conn.send_raw(MINIMIZE_COMMAND)
+            for other in [main] + extra + [conn]:
+                if other.read_frame(timeout=20) != MINIMIZE_FRAME:
+                    raise AssertionError("unexpected event while connecting")
+            extra.append(conn)
+        listeners = Listeners([conn.sock for conn in extra], MINIMIZE_FRAME)
         round_trips(main.sock, MINIMIZE_COMMAND, MINIMIZE_FRAME, 200)
         listeners.wait_for(200)
         arrivals = []
@@ -374,8 +384,9 @@ def breakdown(frames, stamps, first):
 
 def print_trace(path, stamps, args):
     counters, frames = read_trace(path)
-    # Frames: 200 warm-up, the round trips, the burst; then again with 8.
-    first8 = 200 + args.round_trips + args.burst + 200
+    # Frames: 200 warm-up, the round trips, the burst; one from each new
+    # connection; then again with 8.
+    first8 = 200 + args.round_trips + args.burst + EXTRA_CONNECTIONS + 200
     expected = first8 + args.round_trips + args.burst
     if len(frames) != expected:
         print(f"trace: {len(frames)} frames recorded, {expected} expected")

@@ -169,9 +169,6 @@ public:
             StopHoldTimer();
             return;
         }
-        if (LinkTrace::IsOn()) {
-            LinkTrace::Add(LinkTrace::Counter::HeldReleases);
-        }
         // Taken out first, as in FlushDeferred.
         std::vector<CHeldSocket> held;
         held.swap(m_held);
@@ -269,6 +266,9 @@ private:
             return;
         }
         EndHold(*entry.seen.pSocket);
+        if (LinkTrace::IsOn()) {
+            LinkTrace::Add(LinkTrace::Counter::HeldReleases);
+        }
         try {
             entry.seen.pSocket->OnDeferredSend();
         } catch (...) {

@@ -35,7 +35,7 @@ enum class Counter {
     PendingQueryNs,
     DeferredFlushes,
     DroppedNotifications,  // queued FD_READ taken out after passes
-    HeldReleases,          // frames held back for a streaming connection sent
+    HeldReleases,          // sockets that sent what they held for a streaming one
     Count
 };
 
