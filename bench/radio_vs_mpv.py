@@ -5,8 +5,14 @@ PulseAudio sink, one player after the other:
 
   start      "wmpPlay" to "wmpStatusEvent" 3, against mpv's "loadfile" to its
              "playback-restart" event (JSON IPC); median of 5, the first
-             start after the process came up given apart
-  CPU, RSS   of the player's process while it plays the 128 kbit/s mount
+             start after the process came up given apart. The helper's first
+             command waits for the helper's own start-up (it starts the UI
+             program and waits for it to be ready); that wait is measured
+             apart, as one "launcherMinimize" round trip before the starts
+  CPU, RSS   of the player's process while it plays the 128 kbit/s mount,
+             and the CPU of a bare waveOut client (tests/tools/audio_floor.cpp)
+             playing a tone through the same ring for as long: what the
+             system's audio path takes by itself
   underruns  audible gaps in what the sink played while the fault proxy
              stalled the stream 1.5 s, 3 s and 6 s (the mount bursts 4 s at
              connect); for TunaraPlayer also its state-6 reports
@@ -45,7 +51,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
 
 import audio  # noqa: E402
 from fault_proxy import FaultProxy  # noqa: E402
-from harness import Helper, port_free  # noqa: E402
+from harness import BUILD, Helper, port_free  # noqa: E402
 from hls import KINDS, LiveHls  # noqa: E402
 from icecast import (AAC_MOUNTS, MOUNTS, TIMECODE, TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEP_SECONDS,  # noqa: E402
                      TIMECODE_STEPS, Icecast)
@@ -55,6 +61,7 @@ from test_radio import (PLAYER_DLL, PLAYER_DLL_WIN, Events, registered_server,  
 
 TICKS = os.sysconf("SC_CLK_TCK")
 STALLS = (1.5, 3.0, 6.0)
+AUDIO_FLOOR = BUILD / "tools" / "AudioFloor.exe"
 GAP = 0.1  # a silence of at least this long counts as an underrun
 
 
@@ -95,6 +102,14 @@ class Tunara:
         self.conn = self.helper.connect()
         self.pid = self.helper.proc.pid
         self.events = None
+        # The first command is served once the helper has finished starting
+        # (it waits for the UI program it started); a round trip takes that
+        # wait, so that the first "wmpPlay" meets the player, not it.
+        sent = time.monotonic()
+        self.conn.send_command("launcherMinimize")
+        while self.conn.read_event(timeout=10)[0] != "minimizeEvent":
+            pass
+        self.startup_wait = time.monotonic() - sent
 
     def play(self, url):
         self.events = Events(self.conn)
@@ -226,6 +241,8 @@ def measure(player, live, stalled, cut, proxy, args, work):
         player.pump(1.0)
         player.stop()
     result["first_start_ms"] = round(starts[0] * 1000)
+    if hasattr(player, "startup_wait"):
+        result["startup_wait_ms"] = round(player.startup_wait * 1000)
     result["start_median_ms"] = round(statistics.median(starts) * 1000)
     result["starts_ms"] = [round(s * 1000) for s in starts]
 
@@ -278,6 +295,24 @@ def measure(player, live, stalled, cut, proxy, args, work):
     return result
 
 
+def audio_floor(seconds):
+    """CPU of the bare waveOut client over the given seconds of playing."""
+    proc = subprocess.Popen(["wine", str(AUDIO_FLOOR), str(int(seconds) + 4)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(2.0)
+        cpu0, wall0 = cpu_seconds(proc.pid), time.monotonic()
+        time.sleep(seconds)
+        percent = 100 * (cpu_seconds(proc.pid) - cpu0) / (time.monotonic() - wall0)
+        assert proc.wait(timeout=15) == 0, "AudioFloor.exe could not play"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    return round(percent, 2)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--seconds", type=float, default=30, help="of playing for CPU and memory")
@@ -288,6 +323,7 @@ def main():
     args = parser.parse_args()
     assert audio.pulse_ready(), "run under wine_setup (scripts/lib/wine.sh): no PulseAudio daemon"
     assert shutil.which("mpv"), "apt-get install mpv"
+    assert AUDIO_FLOOR.exists(), f"build the windows preset: {AUDIO_FLOOR}"
 
     target = drive_c() / "Program Files" / "TunaraPlayer"
     target.mkdir(parents=True, exist_ok=True)
@@ -324,6 +360,8 @@ def main():
             time.sleep(4.5)
             cut = proxy.url(TIMECODE) if args.mount in MOUNTS else None
             run(icecast.url(args.mount), proxy.url(args.mount), cut, proxy)
+    floor = audio_floor(args.seconds)
+    print(json.dumps({"audio_floor_cpu_percent": floor}), flush=True)
     ui.uninstall()
     run_wine("regsvr32", "/u", "/s", PLAYER_DLL_WIN)
     assert registered_server() == before
@@ -333,6 +371,7 @@ def main():
     rows = [
         ("start, median of 5 (ms)", "start_median_ms"),
         ("first start after launch (ms)", "first_start_ms"),
+        ("first command's wait for the helper's start-up (ms)", "startup_wait_ms"),
         ("CPU while playing (% of a core)", "cpu_percent"),
         ("peak RSS while playing (MiB)", "rss_mib"),
         (f"underruns heard under stalls of {', '.join(f'{s:g}' for s in STALLS)} s", "underruns"),
@@ -346,9 +385,10 @@ def main():
     for label, key in rows:
         if key not in tunara:
             continue
-        a, b = tunara[key], mpv[key]
+        a, b = tunara[key], mpv.get(key, "")
         ratio = f"{a / b:.2f}" if isinstance(a, (int, float)) and not isinstance(a, bool) and b else ""
         print(f"| {label} | {a} | {b} | {ratio} |")
+    print(f"| CPU of a bare waveOut client, same ring (% of a core) | {floor} | | |")
 
 
 if __name__ == "__main__":

@@ -44,6 +44,19 @@ class Recording:
             stdout=self._out, stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
+    def first_sample_at(self, timeout=5.0):
+        """The monotonic time of the recording's first sample. parec takes
+        a while to start (up to half a second under load), so the moment it
+        was asked to start is not that of its first sample: once it has
+        written something, that is now less what it wrote."""
+        deadline = time.monotonic() + timeout
+        while True:
+            size = os.path.getsize(self.path)
+            if size > 0:
+                return time.monotonic() - size / (RATE * CHANNELS * 2)
+            assert time.monotonic() < deadline, "parec recorded nothing"
+            time.sleep(0.005)
+
     def wait_recording(self, timeout=5.0):
         """Until parec records: under load it takes a second or more to
         connect, and a short test would lose the start of what it plays."""

@@ -330,8 +330,14 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
             read = true;
             audio.clear();
             CRadioFailure readFailure;
-            const ReadResult result = ReadOnce(audio, m_limits.nReadWaitMs, readFailure);
+            // Calm: take only what is there; the idle wait below is the
+            // device's, and the next pass takes what came meanwhile.
+            const bool calm = Calm();
+            const ReadResult result = ReadOnce(audio, calm ? 0 : m_limits.nReadWaitMs, readFailure);
             now = m_clock.NowMs();
+            if (result == ReadResult::Idle && calm) {
+                read = false;
+            }
             if (result == ReadResult::Data) {
                 m_nLastByteMs = now;
                 m_bAwaitingData = false;
@@ -386,15 +392,31 @@ CSession::Outcome CSession::PlayStream(const std::u16string& url, UrlOrigin orig
         if (!read) {
             // Nothing to read (the read-ahead is full, the input ended, a
             // reconnect is due later): wait for the device instead.
-            if (!WaitIdle(now)) {
+            if (!WaitIdle(now, Calm())) {
                 return Outcome::Cancelled;
             }
         }
     }
 }
 
-bool CSession::WaitIdle(int64_t now) {
+bool CSession::Calm() const {
+    if (m_phase != Phase::Playing || !m_output.IsOpen()) {
+        return false;
+    }
+    const int64_t queued = m_output.QueuedMs();
+    return queued >= m_limits.nCalmQueuedMs && PcmMs() + queued >= m_limits.nCalmAheadMs;
+}
+
+bool CSession::WaitIdle(int64_t now, bool calm) {
     int waitMs = m_limits.nReadWaitMs;
+    if (calm) {
+        // Woken well before the device could run dry, even when its
+        // buffer-done event is late (a busy machine): three reads' waits
+        // are left in it.
+        const int64_t queued = m_output.QueuedMs();
+        waitMs = static_cast<int>(std::clamp<int64_t>(queued - 3 * m_limits.nReadWaitMs,
+                                                      m_limits.nReadWaitMs, m_limits.nCalmWaitMs));
+    }
     if (m_nReconnectAtMs >= 0) {
         waitMs =
             static_cast<int>(std::clamp<int64_t>(m_nReconnectAtMs - now, 1, m_limits.nReadWaitMs));

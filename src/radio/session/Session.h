@@ -37,7 +37,16 @@ struct CSessionLimits {
     // make a 128 kbit/s station hold a minute in memory.
     int nReadAheadMs = 30000;
     size_t nReadChunk = 8192;
-    int nReadWaitMs = 50;          // one read's wait; bounds how late a dry output is seen
+    int nReadWaitMs = 50;  // one read's wait; bounds how late a dry output is seen
+    // Once this much is decoded ahead (the device's queue included) and the
+    // device holds at least nCalmQueuedMs, the loop stops waiting on the
+    // network: it takes what has arrived each time the device wakes it (at
+    // most nCalmWaitMs apart, and never later than the device could run
+    // dry), so that a station that sends in small packets costs a few
+    // wake-ups a second, not one per packet.
+    int nCalmAheadMs = 500;
+    int nCalmQueuedMs = 200;
+    int nCalmWaitMs = 250;
     int nStartMs = 200;            // PCM ready before the first "playing"
     int nResumeMs = 1000;          // PCM ready before "playing" again after running dry
     int nPcmAheadMs = 1500;        // decoded ahead of the output
@@ -119,7 +128,11 @@ private:
     // Nothing to read or fetch: waits for room in the device, or sleeps
     // when it is closed, up to one read's wait or a due reconnect; false
     // when the wait was cancelled.
-    bool WaitIdle(int64_t now);
+    // calm (see Calm): the wait may be longer, bounded by what the device
+    // holds.
+    bool WaitIdle(int64_t now, bool calm = false);
+    // Enough decoded and queued that reads need not wait (see nCalmAheadMs).
+    bool Calm() const;
     bool TakeUnits(CRadioFailure& failure);
     bool Decode(CRadioFailure& failure);
     bool WriteOutput(CRadioFailure& failure);

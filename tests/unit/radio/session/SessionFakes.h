@@ -75,10 +75,18 @@ public:
         Advance(int64_t{ms} * 1000);
         return !Cancelled();
     }
-    void Advance(int64_t us) { m_nUs += std::max<int64_t>(us, 0); }
+    void Advance(int64_t us) {
+        if (us > 0) {
+            m_nUs += us;
+            ++sleeps;
+        }
+    }
     bool Cancelled() const { return cancelAtMs >= 0 && NowMs() >= cancelAtMs; }
 
     int64_t cancelAtMs = -1;  // the listener presses stop then
+    // Times the session's thread waited for something (a read, the device,
+    // a sleep): its wake-ups.
+    int64_t sleeps = 0;
 
 private:
     int64_t m_nUs = 1000000;
@@ -161,7 +169,8 @@ public:
             if (deliverable == 0) {
                 const int64_t nextPaced = (paced / kPacket + 1) * kPacket;
                 const int64_t dueUs = nextPaced * 1000000 / m_plan.bytesPerSecond - elapsed + 1;
-                m_clock.Advance(std::clamp<int64_t>(dueUs, 1, waitUs));
+                // A read that may not wait returns at once.
+                m_clock.Advance(std::min(std::max<int64_t>(dueUs, 1), waitUs));
                 return ReadResult::Idle;
             }
         }

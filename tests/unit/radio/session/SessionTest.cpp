@@ -76,6 +76,42 @@ TEST_P(SessionTest, StationWithBurstStartsAt200msAndPlaysWithoutGaps) {
     EXPECT_EQ(played.back() - played.front() + 1, static_cast<int>(played.size()));
 }
 
+// Once seconds are read ahead, the thread wakes when the device wants
+// more, not for every packet the server sends; a station that runs dry
+// still gets the waits that see it at once.
+TEST_P(SessionTest, WakeUpsWhilePlayingFollowTheDeviceNotThePackets) {
+    struct CCase {
+        const char* name;
+        int burstMs;
+        double maxPerSecond;
+    };
+    const CCase cases[] = {
+        {"four seconds ahead", 4000, 6.0},
+        {"one second ahead", 1000, 6.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CFakeClock localClock;
+        CFakeOpener localOpener(localClock);
+        CFakeOutput localOutput(localClock);
+        CFakeSink localSink(localClock);
+        localOpener.Serve(kUrl, {Live(Frames(0, FramesFor(40000)),
+                                      static_cast<size_t>(c.burstMs) * kBytesPerSecond / 1000)});
+        localClock.cancelAtMs = localClock.NowMs() + 22000;
+        radio::CSessionStages stages{localOpener, decoders, localOutput, localClock, localSink};
+        radio::CSession session(stages, U(kUrl), limits);
+        session.Run();
+        EXPECT_EQ(localSink.Kinds(), (std::vector<NoticeKind>{NoticeKind::Started}));
+        EXPECT_EQ(localOutput.dryUs, 0);
+        const auto played = localOutput.Played();
+        ASSERT_GT(played.size(), FramesFor(20000));
+        EXPECT_EQ(played.back() - played.front() + 1, static_cast<int>(played.size()));
+        // About 11 packets a second arrive; the device's 500 ms want filling
+        // a few times a second.
+        EXPECT_LE(static_cast<double>(localClock.sleeps) / 22.0, c.maxPerSecond) << c.name;
+    }
+}
+
 TEST_P(SessionTest, StationWithoutBurstStartsOnce200msAreDecoded) {
     opener.Serve(kUrl, {Live(Frames(0, FramesFor(10000)), 0)});
     clock.cancelAtMs = clock.NowMs() + 5000;
