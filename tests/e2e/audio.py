@@ -14,6 +14,8 @@ import time
 
 import numpy as np
 
+from processes import end_all
+
 RATE = 44100
 CHANNELS = 2
 # A window of 50 ms gives a frequency resolution of 20 Hz before
@@ -68,14 +70,8 @@ class Recording:
         return self
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            # SIGINT lets parec write what it holds.
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        # SIGINT lets parec write what it holds.
+        end_all([self.proc], ask=lambda proc: proc.send_signal(signal.SIGINT))
         if self._out is not None:
             self._out.close()
             self._out = None

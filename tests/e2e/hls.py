@@ -32,6 +32,7 @@ from http.server import SimpleHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 from icecast import TIMECODE_BASE, TIMECODE_HZ, TIMECODE_STEP_SECONDS, TIMECODE_STEPS
+from processes import end_all
 
 PACKED_ARTIST, PACKED_TITLE = "Tunara", "Tone Show"
 AAC_KBPS, MP3_KBPS = 64, 128
@@ -161,14 +162,7 @@ class LiveHls:
         return self
 
     def stop(self):
-        for proc in self.procs.values():
-            if proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(timeout=5)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
+        end_all(self.procs.values())
         self.server.shutdown()
         self.server.server_close()
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -35,6 +35,8 @@ import urllib.parse
 import urllib.request
 from pathlib import Path
 
+from processes import end_all
+
 SOURCE_PASSWORD = "tunara-source"
 ADMIN_USER = "admin"
 ADMIN_PASSWORD = "tunara-admin"
@@ -173,15 +175,7 @@ class Icecast:
         log.close()
 
     def stop(self):
-        for proc in list(self.sources.values()) + ([self.server] if self.server else []):
-            if proc.poll() is None:
-                proc.terminate()
-        for proc in list(self.sources.values()) + ([self.server] if self.server else []):
-            try:
-                proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        end_all([*self.sources.values(), self.server])
         self.sources.clear()
         self.server = None
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -24,6 +24,7 @@ import time
 from pathlib import Path
 
 from icecast import free_port
+from processes import end_all
 
 HOST_CA_DIR = Path("/usr/local/share/ca-certificates")
 
@@ -154,13 +155,7 @@ class Nginx:
         return self
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_all([self.proc])
         self.proc = None
         remove_ca(self.ca_file)
         self.ca_file = None
