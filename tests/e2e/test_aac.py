@@ -57,21 +57,6 @@ def listener(radio_player, icecast, capture, helper):
     yield helper.connect()
 
 
-def errors(events):
-    return [e[2] for e in events.seen if e[1] == "wmpErrorEvent"]
-
-
-def hold(events, seconds):
-    """Reads events for the given time, keeping them."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            kind, data = events.conn.read_event(timeout=deadline - time.monotonic())
-        except TimeoutError:
-            break
-        events.seen.append((time.monotonic(), kind, data))
-
-
 def adts_run(data, at, count=3):
     for _ in range(count):
         if data[at] != 0xFF or data[at + 1] & 0xF6 != 0xF0:
@@ -112,14 +97,14 @@ def test_aac_mount_plays_with_titles_and_pitch(listener, icecast, capture, mount
     for title in TITLES:
         icecast.set_title(title, mount=mount)
         events.media(lambda data, t=title: data.get("Title") == t, timeout=8)
-    hold(events, at + AAC_SECONDS - time.monotonic())
+    events.watch(at + AAC_SECONDS - time.monotonic())
     played = time.monotonic() - at
     listener.send_command("wmpStop")
     events.status(STOPPED, timeout=1)
     samples = capture.stop().samples()
 
     assert BUFFERING not in events.states(), events.summary()
-    assert errors(events) == []
+    assert events.errors() == []
     assert_tone(samples, played)
     assert audio.longest_gap(samples) < 0.15
 
@@ -144,12 +129,12 @@ def test_relay_without_content_type_plays_by_its_bytes(listener, relay, capture,
     _, _, media = events.media()
     assert media["FileType"] == "aac"
     assert media["Name"] == "Tunara Icecast"
-    hold(events, at + 6 - time.monotonic())
+    events.watch(at + 6 - time.monotonic())
     played = time.monotonic() - at
     listener.send_command("wmpStop")
     events.status(STOPPED, timeout=1)
     samples = capture.stop().samples()
-    assert errors(events) == []
+    assert events.errors() == []
     assert_tone(samples, played)
 
 
@@ -161,7 +146,7 @@ def test_damaged_frames_are_skipped_and_play_goes_on(listener, icecast, capture)
         capture.start()
         events, _ = play(listener, proxy.url("/live.aac"))
         at, _, _ = events.status(PLAYING, timeout=5)
-        hold(events, at + AAC_SECONDS / 2 - time.monotonic())
+        events.watch(at + AAC_SECONDS / 2 - time.monotonic())
         played = time.monotonic() - at
         listener.send_command("wmpStop")
         events.status(STOPPED, timeout=1)
@@ -170,7 +155,7 @@ def test_damaged_frames_are_skipped_and_play_goes_on(listener, icecast, capture)
     assert flipped >= 3 * int(played) - 3, flipped
     # Each skipped frame is 23 ms of silence or a click in a 50 ms window;
     # everything else is the tone.
-    assert errors(events) == []
+    assert events.errors() == []
     assert BUFFERING not in events.states(), events.summary()
     assert events.states()[-1] == STOPPED and events.states().count(PLAYING) == 1, events.states()
     assert_tone(samples, played, wrong_share=0.1)

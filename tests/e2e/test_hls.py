@@ -100,10 +100,6 @@ def listener(radio_player, live):
         ui.end_all()
 
 
-def errors(events):
-    return [e[2] for e in events.seen if e[1] == "wmpErrorEvent"]
-
-
 def keep(samples):
     if os.environ.get("TUNARA_HLS_DUMP"):
         np.save(os.environ["TUNARA_HLS_DUMP"] + f"-{time.monotonic():.0f}.npy", samples)
@@ -167,7 +163,7 @@ def test_live_kind_plays_every_segment_once_at_its_pitch(listener, live, capture
 
     assert BUFFERING not in events.states() and RECONNECTING not in events.states(), \
         events.summary()
-    assert errors(events) == []
+    assert events.errors() == []
     assert_time_code(samples, played, kind.segment_seconds)
     fetched = live.segment_requests(name)
     assert fetched and max(fetched.values()) == 1, fetched
@@ -194,7 +190,7 @@ def test_stall_on_the_way_is_bridged_by_the_segments_read_ahead(listener, live, 
     assert connections >= 6  # playlists and segments each on a connection of their own
     assert BUFFERING not in events.states() and RECONNECTING not in events.states(), \
         events.summary()
-    assert errors(events) == []
+    assert events.errors() == []
     assert_time_code(samples, played, kind.segment_seconds)
     fetched = live.segment_requests(kind.name)
     assert fetched and max(fetched.values()) == 1, fetched
@@ -290,7 +286,7 @@ def test_timed_id3_titles_and_segments_follow_each_other(station, radio, capture
     assert set(tone_steps(tones)) == {1}, runs
     # Each segment heard for its second, the first and last aside.
     assert all(0.6 <= seconds <= 1.4 for _, seconds in runs[1:-1]), runs
-    assert errors(events) == [] and BUFFERING not in events.states()
+    assert events.errors() == [] and BUFFERING not in events.states()
     fetched = segment_requests(radio, "live")
     assert max(fetched.values()) == 1, fetched
 
@@ -320,7 +316,7 @@ def test_playlist_that_stops_updating_is_a_drop_and_plays_on_when_it_moves(stati
                  HLS_STALE_SECONDS + 8, "playing again")
     events.watch(3.0)
     stop(station, events)
-    assert errors(events) == []
+    assert events.errors() == []
     # What played before the drop is not played again after it.
     songs = song_numbers(events)
     assert songs == sorted(set(songs)), titles(events)
@@ -354,7 +350,7 @@ def test_segment_that_404s_is_fetched_twice_then_skipped(station, radio, capture
     # ahead covers the hole, so the listener sees no state change.
     assert sorted(tone_steps(segment_tones(samples))).count(2) == 1, segment_tones(samples)
     assert set(tone_steps(segment_tones(samples))) <= {1, 2}
-    assert errors(events) == []
+    assert events.errors() == []
     assert [s for s in events.states() if s != 9] == [PLAYING, STOPPED], events.states()
 
 
@@ -371,7 +367,7 @@ def test_stop_during_a_segment_fetch_is_heard_within_a_second(station, radio, mo
     events.watch(0.5)
     assert radio.hls.trickling[mode] > 0, [p for p, _ in radio.requests]
     stop(station, events)
-    assert errors(events) == []
+    assert events.errors() == []
 
 
 def test_segments_slow_to_answer_are_bridged_by_the_read_ahead(station, radio, capture):
@@ -384,6 +380,6 @@ def test_segments_slow_to_answer_are_bridged_by_the_read_ahead(station, radio, c
     events.watch(at + 8 - time.monotonic())
     stop(station, events)
     samples = capture.stop().samples()
-    assert errors(events) == [] and BUFFERING not in events.states(), events.summary()
+    assert events.errors() == [] and BUFFERING not in events.states(), events.summary()
     assert audio.longest_gap(samples) < 0.2
     assert set(tone_steps(segment_tones(samples))) == {1}, segment_tones(samples)

@@ -145,6 +145,9 @@ class Events:
     def states(self):
         return [e[2] for e in self.seen if e[1] == "wmpStatusEvent"]
 
+    def errors(self):
+        return [e[2] for e in self.seen if e[1] == "wmpErrorEvent"]
+
     def summary(self):
         return [(k, d) for _, k, d in self.seen][-12:]
 
